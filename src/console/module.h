@@ -1,0 +1,106 @@
+/* Operations shared between the module's own files.  None of these names is
+ * exported: the library is built with hidden visibility and only the names
+ * marked QX_EXPORT in console.h are visible to the engine. */
+#ifndef QX_MODULE_H
+#define QX_MODULE_H
+
+#include "console.h"
+
+#include <setjmp.h>
+
+/* ---- Terminal modes and the interrupt scheme (term/) -------------------- */
+
+extern int term_ready; /* 0 until the three snapshots are taken */
+extern int term_mode;  /* TermMode last applied; 0: curses not active */
+void SetTermMode(int mode);
+
+extern volatile int intr_pending;    /* a reader's SIGINT handler has run */
+extern jmp_buf line_jmp;             /* landing of the line editor and key built-ins */
+extern jmp_buf scan_jmp;             /* landing of PollKey */
+extern ConsoleState *intr_console;   /* the record OnIntrLine works on */
+extern QxStream intr_stream;         /* the stream OnIntrLine echoes to */
+extern struct sigaction *intr_saved; /* where the armed reader saved the action */
+
+void OnIntrKey(int signo);
+void OnIntrScan(int signo);
+void OnIntrLine(int signo);
+void ArmReader(void (*handler)(int), struct sigaction *saved);
+void DisarmReader(struct sigaction *saved);
+void CheckInterrupt(jmp_buf landing);
+
+/* ---- The curses screen kept in step with raw output (screen/) ----------- */
+
+int TermWrapsAtOnce(void);
+int TermFlag(const char *cap);
+const char *TermString(const char *cap);
+int Refresh(void);
+void RawPut(int byte);
+void PutTermString(const char *cap);
+void ModelScrollRegion(int top);
+void ModelCleared(void);
+void ModelResumed(void);
+
+/* ---- Shadow screen, scrolling, echo, output (screen/) ------------------- */
+
+void AllocShadow(void);
+void BlankShadow(ConsoleState *con);
+int CursorColumn(ConsoleState *con);
+void ScrollUp(ConsoleState *con, int wait);
+void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap);
+void EchoChar(ConsoleState *con, int byte);
+void EraseColumn(ConsoleState *con);
+int S_ConPutc(int ch, QxStream stream);
+void LogInputLine(ConsoleState *con);
+void PrintCharVisible(QxStream stream, int code);
+void DropLog(ConsoleState *con);
+
+/* ---- Keys (keys/) -------------------------------------------------------- */
+
+int ReadStdin(int blocking);
+void TypeaheadAppend(ConsoleState *con, int byte);
+int PollKey(ConsoleState *con, int blocking);
+int ReadKey(ConsoleState *con, QxStream stream);
+int NextKey(ConsoleState *con, QxStream stream);
+
+/* ---- Line input (line/) -------------------------------------------------- */
+
+/* The per-line state of the editor; one line at a time, kept outside the
+ * editor's frame so that it survives the interrupt landing. */
+typedef struct LineEdit {
+  unsigned char *tmpl;  /* the template line: one of the history slots */
+  int32_t tmpl_pos;     /* byte index into tmpl */
+  int32_t insert_mode;  /* typed bytes do not advance the template */
+  int32_t advanced;     /* the last typed byte advanced the template */
+  int32_t browse;       /* recall offset from the newest history entry */
+  int32_t first_recall; /* no HIST_PREV recall yet in this line */
+  int32_t typed_tail;   /* bytes still to come of a typed multibyte char */
+} LineEdit;
+
+extern LineEdit edit;
+
+int CharLength(unsigned char *bytes, int index, int *width);
+void EditLine(void *ctx, ConsoleState *con, QxStream stream);
+int S_ConGetc(void *ctx, QxStream stream);
+int S_ConFlush(void *ctx, QxStream stream);
+
+void AdvanceTemplate(ConsoleState *con, int is_tail);
+void StepBackTemplate(ConsoleState *con);
+void CopyFromTemplate(ConsoleState *con);
+void EraseShownLine(ConsoleState *con);
+void CopyCharKey(ConsoleState *con);
+void SkipCharKey(ConsoleState *con);
+void KillLineKey(ConsoleState *con);
+
+void StoreHistoryLine(ConsoleState *con);
+void HistPrevKey(ConsoleState *con);
+void HistNextKey(ConsoleState *con);
+void HistStoreKey(ConsoleState *con);
+void HistListKey(ConsoleState *con, QxStream stream);
+
+/* ---- Built-ins (builtins/) ---------------------------------------------- */
+
+TermCell *Dereference(TermCell *cell);
+void Prologue(BuiltinFrame *frame);
+int Epilogue(BuiltinFrame *frame);
+
+#endif /* QX_MODULE_H */

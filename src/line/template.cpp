@@ -1,0 +1,123 @@
+// Template editing at the top level: the newest history line (or a recalled
+// one) walked through while typing; characters are copied, skipped or typed
+// over, and ERASE walks back through it.
+#include "module.h"
+
+// Length of the template character at `pos`, never past its terminating NUL.
+static int TemplateCharLength(int pos) {
+  int width;
+  int n = CharLength(edit.tmpl + pos, pos, &width);
+  int k = 0;
+  while (k < n && pos + k < QX_LINE_MAX && edit.tmpl[pos + k] != 0)
+    k++;
+  return k < 1 ? 1 : k;
+}
+
+// Copies one template character into the line with echo, marking its bytes
+// as taken.
+static void CopyOneChar(ConsoleState *con) {
+  int n = TemplateCharLength(edit.tmpl_pos);
+  for (int i = 0; i < n; i++) {
+    unsigned char b = edit.tmpl[edit.tmpl_pos];
+    con->template_mark[edit.tmpl_pos] = b;
+    con->line_buf[con->line_len++] = b;
+    EchoChar(con, b);
+    edit.tmpl_pos++;
+  }
+}
+
+// COPY_CHAR: copies the next template character unless the template is used
+// up or the line would pass 255 bytes (then the bell).
+void CopyCharKey(ConsoleState *con) {
+  edit.insert_mode = 0;
+  edit.advanced = 0;
+  if (edit.tmpl[edit.tmpl_pos] == 0) {
+    C_BELL();
+    return;
+  }
+  if (con->line_len + TemplateCharLength(edit.tmpl_pos) > QX_LINE_MAX - 1) {
+    C_BELL();
+    return;
+  }
+  CopyOneChar(con);
+}
+
+// Copies the rest of the template; stops quietly at its end and with the
+// bell before a character that would take the line past 255 bytes.
+void CopyFromTemplate(ConsoleState *con) {
+  while (edit.tmpl[edit.tmpl_pos] != 0) {
+    if (con->line_len + TemplateCharLength(edit.tmpl_pos) > QX_LINE_MAX - 1) {
+      C_BELL();
+      return;
+    }
+    CopyOneChar(con);
+  }
+}
+
+// SKIP_CHAR: passes over the next template character, marking it skipped;
+// the line and the screen do not change.
+void SkipCharKey(ConsoleState *con) {
+  edit.insert_mode = 0;
+  edit.advanced = 0;
+  if (edit.tmpl[edit.tmpl_pos] == 0) {
+    C_BELL();
+    return;
+  }
+  int n = TemplateCharLength(edit.tmpl_pos);
+  for (int i = 0; i < n; i++)
+    con->template_mark[edit.tmpl_pos + i] = 0;
+  edit.tmpl_pos += n;
+}
+
+// KILL_LINE: erases the shown line and starts again from the template's
+// beginning; the template and its marks stay.
+void KillLineKey(ConsoleState *con) {
+  EraseShownLine(con);
+  con->line_len = 0;
+  edit.tmpl_pos = 0;
+  edit.insert_mode = 0;
+  edit.advanced = 0;
+}
+
+// After a typed byte (top level, insert off): a byte that starts a character
+// replaces one template character; a byte that continues a multibyte
+// character being typed does not move the template.
+void AdvanceTemplate(ConsoleState *, int is_tail) {
+  if (edit.tmpl[edit.tmpl_pos] == 0) return;
+  if (is_tail) {
+    edit.advanced = 0;
+    return;
+  }
+  edit.tmpl_pos += TemplateCharLength(edit.tmpl_pos);
+  edit.advanced = 1;
+}
+
+// Moves the template position back one character, passing over characters
+// that were skipped, down to 0 at most.
+void StepBackTemplate(ConsoleState *con) {
+  if (edit.tmpl_pos == 1) {
+    edit.tmpl_pos = 0;
+    return;
+  }
+  int width;
+  int n = CharLength(edit.tmpl + edit.tmpl_pos - 2, edit.tmpl_pos - 2, &width);
+  edit.tmpl_pos = n > edit.tmpl_pos ? 0 : edit.tmpl_pos - n;
+  if (edit.tmpl_pos == 0 || con->template_mark[edit.tmpl_pos] != 0) return;
+  int k = edit.tmpl_pos - 1;
+  while (k >= 1 && con->template_mark[k] == 0)
+    k--;
+  edit.tmpl_pos = k >= 1 ? k : 0;
+}
+
+// Erases the displayed input line, the cursor being just after it: one
+// erased byte position for each column of each character.
+void EraseShownLine(ConsoleState *con) {
+  for (int i = 0; i < con->line_len;) {
+    int width;
+    int n = CharLength(con->line_buf + i, i, &width);
+    if (width > 4) width = 4;
+    for (int c = 0; c < width; c++)
+      EraseColumn(con);
+    i += n;
+  }
+}

@@ -1,0 +1,164 @@
+// The console's primitive screen writers: one character to the terminal,
+// echo with wrapping, erasing one byte position, and scrolling the region
+// below the scroll line with output flow control.
+#include "module.h"
+
+#include <curses.h>
+#include <string.h>
+
+// Puts one character on the terminal and refreshes at once.  Carriage return
+// and line feed go raw through standard output; everything else through
+// curses.  When a character fills the last column of a terminal that does
+// not wrap at once, the terminal's cursor stays on that column (the record's
+// right edge) while curses goes on writing at the start of the next row.
+int IQX_PUTCHAR(int ch) {
+  if (ch == 10 || ch == 13) {
+    RawPut(ch);
+    return Refresh();
+  }
+  int y0, x0, y1, x1;
+  getyx(stdscr, y0, x0);
+  int added = waddch(stdscr, (chtype)ch);
+  getyx(stdscr, y1, x1);
+  int wrapped = (y1 == y0 + 1 && x1 == 0) ||
+                (added == ERR && y0 == LINES - 1 && y1 == y0 && x1 == COLS - 1);
+  if (!wrapped || TermWrapsAtOnce()) return Refresh();
+  wmove(stdscr, y0, COLS - 1);
+  int r = Refresh();
+  wmove(stdscr, y1, x1);
+  return r;
+}
+
+// Returns scroll_line kept inside the screen; the stored value is left alone.
+static int ScrollTop(ConsoleState *con) {
+  if (con->scroll_line < 0) return 0;
+  if (con->scroll_line > con->rows - 1) return con->rows - 1;
+  return con->scroll_line;
+}
+
+// Waits while output is stopped.  Each further stop character lets one row
+// through; the start character resumes.  When the terminal's input has ended
+// or keeps failing, a waiting poll returns at once with nothing: output then
+// resumes rather than spinning on the dead input or waiting for ever.
+static void FlowControlWait(ConsoleState *con) {
+  int k = PollKey(con, 0);
+  if (!con->output_stopped) {
+    if (k != con->stop_char) return;
+    con->output_stopped = 1;
+    k = PollKey(con, 0);
+    if (!con->output_stopped) return;
+  }
+  for (;;) {
+    if (k == con->start_char) {
+      con->output_stopped = 0;
+      return;
+    }
+    if (k == con->stop_char) return;
+    k = PollKey(con, 1);
+    if (!con->output_stopped) return;
+    if (k == -1) {
+      con->output_stopped = 0;
+      return;
+    }
+  }
+}
+
+// Draws shadow rows top..rows-1 over curses' screen, for a terminal that
+// cannot delete a line: the region then moves by being redrawn.
+static void RepaintRegion(ConsoleState *con, int top) {
+  for (int y = top; y < con->rows; y++) {
+    wmove(stdscr, y, 0);
+    wclrtoeol(stdscr);
+    const unsigned char *row = con->shadow[y];
+    int move_needed = 1;
+    for (int x = 0; x < 4 * con->columns; x++) {
+      if (row[x] == ' ') {
+        move_needed = 1;
+        continue;
+      }
+      int col = _Curses_num_cur_x(x, y);
+      if (col >= con->columns || (y == con->rows - 1 && col >= con->columns - 1)) break;
+      if (move_needed) wmove(stdscr, y, col);
+      waddch(stdscr, row[x]);
+      move_needed = 0;
+    }
+  }
+}
+
+// Rotates the shadow's row pointers of the region up by one; the old top row
+// becomes the bottom row.
+static void RotateRows(ConsoleState *con, int top) {
+  unsigned char *old_top = con->shadow[top];
+  for (int i = top; i < con->rows - 1; i++)
+    con->shadow[i] = con->shadow[i + 1];
+  con->shadow[con->rows - 1] = old_top;
+}
+
+// Scrolls rows scroll_line..rows-1 up by one in the shadow and on the
+// terminal, after honouring flow control when `wait` is set.  Leaves the
+// cursor at column 0 of the bottom row, which is blank.
+void ScrollUp(ConsoleState *con, int wait) {
+  con->cur_y = con->rows - 1;
+  if (wait) FlowControlWait(con);
+  int top = ScrollTop(con);
+  memset(con->shadow[top], ' ', con->columns);
+  RotateRows(con, top);
+  if (top == 0) {
+    IQX_PUTCHAR(13);
+    IQX_PUTCHAR(10);
+  } else {
+    wmove(stdscr, top, 0);
+    Refresh();
+    if (TermString("dl1")) {
+      PutTermString("dl1");
+      ModelScrollRegion(top);
+    } else {
+      RepaintRegion(con, top);
+    }
+    Refresh();
+  }
+  wmove(stdscr, con->rows - 1, CursorColumn(con));
+  Refresh();
+  P0_d_cleol();
+}
+
+// Moves curses to the display column of the record's cursor and refreshes.
+static void MoveToCursor(ConsoleState *con) {
+  wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
+  Refresh();
+}
+
+// Steps the cursor back one byte position and blanks it, on the terminal and
+// in the shadow, also across the start of a row.  curses is left aiming at the
+// record's cursor, where the next character goes.
+void EraseColumn(ConsoleState *con) {
+  int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
+  if (col >= con->columns) {
+    con->cur_x--;
+    if (TermFlag("am")) IQX_PUTCHAR(13), MoveToCursor(con);
+    IQX_PUTCHAR(' ');
+    if (TermFlag("am")) IQX_PUTCHAR(13), MoveToCursor(con);
+  } else if (col > 0) {
+    con->cur_x--;
+    MoveToCursor(con);
+    IQX_PUTCHAR(' ');
+    MoveToCursor(con);
+  } else if (con->cur_y > 0) {
+    con->cur_y--;
+    con->cur_x = con->columns - 1;
+    MoveToCursor(con);
+    IQX_PUTCHAR(' ');
+    if (TermFlag("am") && TermFlag("xenl"))
+      IQX_PUTCHAR(13), MoveToCursor(con);
+    else if (TermWrapsAtOnce())
+      MoveToCursor(con);
+  }
+  con->shadow[con->cur_y][con->cur_x] = ' ';
+  wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
+}
+
+// Echoes one byte: written at the cursor like output, but a scroll never
+// waits and a lead byte gets no early wrap.
+void EchoChar(ConsoleState *con, int byte) {
+  WriteByte(con, byte & 0xff, 0, 0);
+}

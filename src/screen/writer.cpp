@@ -1,0 +1,115 @@
+// Writing one byte of a character at the cursor: the shadow and the cursor
+// are kept in step, long lines wrap, the bottom row scrolls, and curses is
+// told exactly where each character goes.
+//
+// Multibyte characters arrive one byte per call.  curses gathers the bytes of
+// one character at the position of its first byte and shows the character
+// when the last one arrives; the writer aims curses at the shadow position of
+// each character's first byte, and when a scroll has moved that row before
+// the character is complete, it aims again and gives curses the bytes so far
+// once more.
+#include "module.h"
+
+#include <curses.h>
+#include <string.h>
+
+// The character whose bytes are still arriving.
+static struct {
+  int left;           // bytes still to come; 0: no character is open
+  unsigned char *row; // shadow row holding its first byte
+  int x;              // byte index of its first byte in that row
+  int aim_y, aim_col; // where curses is gathering it
+  int have;           // bytes given to curses so far
+  unsigned char bytes[4];
+} open_char;
+
+// Returns the current index of a shadow row (rows move when the region
+// scrolls), looking near the cursor first; -1 when it is gone.
+static int RowIndex(ConsoleState *con, const unsigned char *row) {
+  for (int d = 0; d < 2; d++) {
+    int y = con->cur_y - d;
+    if (y >= 0 && con->shadow[y] == row) return y;
+  }
+  for (int y = 0; y < con->rows; y++)
+    if (con->shadow[y] == row) return y;
+  return -1;
+}
+
+// Starts a character at the stored byte: multibyte when its first byte leads
+// one of more than one byte.
+static void OpenChar(unsigned char *row, int x, int ch) {
+  open_char.left = 0;
+  open_char.have = 0;
+  open_char.row = row;
+  open_char.x = x;
+  if (Type_is_kanji1(ch)) {
+    unsigned char buf[4] = {(unsigned char)ch, 0, 0, 0};
+    int width;
+    int n = CharLength(buf, 0, &width);
+    open_char.left = n > 4 ? 3 : n - 1;
+  }
+}
+
+// Aims curses at the current position of the open character's first byte;
+// when that moved while the character was incomplete, gives curses its
+// earlier bytes again at the new position.
+static void AimOpenChar(ConsoleState *con) {
+  int y = RowIndex(con, open_char.row);
+  if (y < 0) y = con->cur_y;
+  int col = _Curses_num_cur_x(open_char.x, y);
+  if (col >= con->columns) col = con->columns - 1;
+  if (open_char.have > 0 && y == open_char.aim_y && col == open_char.aim_col) return;
+  wmove(stdscr, y, col);
+  for (int i = 0; i < open_char.have; i++)
+    waddch(stdscr, open_char.bytes[i]);
+  open_char.aim_y = y;
+  open_char.aim_col = col;
+}
+
+// Gives curses the byte just stored at index x of `row`, aimed at its place.
+static void ShowStoredByte(ConsoleState *con, unsigned char *row, int x, int ch) {
+  if (open_char.left > 0 && open_char.have > 0) {
+    open_char.left--;
+  } else {
+    OpenChar(row, x, ch);
+  }
+  AimOpenChar(con);
+  if (open_char.have < 4) open_char.bytes[open_char.have] = (unsigned char)ch;
+  open_char.have++;
+  if (open_char.left == 0) open_char.have = 0;
+  IQX_PUTCHAR(ch);
+}
+
+// Moves the cursor to the start of the next row, scrolling when it leaves the
+// bottom row.
+static void WrapCursor(ConsoleState *con, int wait) {
+  con->cur_x = 0;
+  if (++con->cur_y >= con->rows) ScrollUp(con, wait);
+}
+
+// Writes one byte at the cursor.  It wraps first when the cursor is at the
+// right edge or the row has no byte left (characters that take no column can
+// fill a row's 4 * columns bytes before its columns), or (with lead_wrap) when a
+// character's first byte that leads a multibyte character has only the last column left;
+// afterwards it wraps at once on a terminal that does so, scrolling first at the bottom
+// so that the bottom-right cell never scrolls the terminal a second time.  Scrolls honour
+// flow control when `wait` is set.
+void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
+  int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
+  int starts = !(open_char.left > 0 && open_char.have > 0);
+  if (col >= con->columns || con->cur_x >= 4 * con->columns ||
+      (lead_wrap && starts && Type_is_kanji1(ch) && col == con->columns - 1))
+    WrapCursor(con, wait);
+  unsigned char *row = con->shadow[con->cur_y];
+  int x = con->cur_x;
+  row[con->cur_x++] = (unsigned char)ch;
+  if (_Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns && TermWrapsAtOnce()) {
+    con->cur_x = 0;
+    if (++con->cur_y >= con->rows) {
+      ScrollUp(con, wait);
+      wmove(stdscr, con->rows - 2, con->columns - 1);
+      Refresh();
+    }
+  }
+  ShowStoredByte(con, row, x, ch);
+}

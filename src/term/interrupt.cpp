@@ -1,0 +1,77 @@
+// The one SIGINT scheme of every blocking reader: the reader installs its
+// handler and saves the action it replaces; the handler records the signal and
+// returns; the reader sees the flag after its read and long-jumps to its
+// landing; the saved action is put back.
+#include "module.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+
+struct sigaction sa;       // the action being installed
+struct sigaction old_inp;  // the action before the line editor's
+struct sigaction old_dk;   // the action before the key built-ins'
+struct sigaction old_hand; // the action before PollKey's
+
+volatile int intr_pending;    // 1 from a handler's run until a reader acts
+jmp_buf line_jmp;             // landing of the line editor and key built-ins
+jmp_buf scan_jmp;             // landing of PollKey
+ConsoleState *intr_console;   // the record the line editor's handler uses
+QxStream intr_stream;         // the stream it echoes the interrupt to
+struct sigaction *intr_saved; // the record the armed reader saved into
+
+// Installs `handler` for SIGINT with SA_NODEFER alone (no SA_RESTART, so a
+// waiting read fails with EINTR as soon as the handler returns) and saves the
+// action it replaces in `saved`.
+void ArmReader(void (*handler)(int), struct sigaction *saved) {
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sa.sa_flags = SA_NODEFER;
+  intr_saved = saved;
+  sigaction(SIGINT, &sa, saved);
+}
+
+// Puts back the action a reader saved.
+void DisarmReader(struct sigaction *saved) {
+  sigaction(SIGINT, saved, NULL);
+}
+
+// Leaves for the reader's landing when a SIGINT has come since the last test.
+void CheckInterrupt(jmp_buf landing) {
+  if (intr_pending) {
+    intr_pending = 0;
+    longjmp(landing, 1);
+  }
+}
+
+// SIGINT while a key built-in waits: the engine's action is back at once.
+void OnIntrKey(int) {
+  sigaction(SIGINT, &old_dk, NULL);
+  intr_pending = 1;
+}
+
+// Calls the action PollKey replaced, when it is a handler function.  The
+// default and the ignore dispositions call nothing: the interrupt then only
+// ends the wait, and the engine is never killed from inside a scroll.
+static void PassOnInterrupt(int signo) {
+  if (old_hand.sa_flags & SA_SIGINFO) {
+    if (old_hand.sa_sigaction) {
+      siginfo_t info;
+      memset(&info, 0, sizeof info);
+      info.si_signo = signo;
+      old_hand.sa_sigaction(signo, &info, NULL);
+    }
+    return;
+  }
+  if (old_hand.sa_handler != SIG_DFL && old_hand.sa_handler != SIG_IGN)
+    old_hand.sa_handler(signo);
+}
+
+// SIGINT while output waits for the start character: the engine's own
+// handling runs at once, then standard input is made blocking again.
+void OnIntrScan(int signo) {
+  PassOnInterrupt(signo);
+  int flags = fcntl(0, F_GETFL);
+  fcntl(0, F_SETFL, flags & ~O_NONBLOCK);
+  intr_pending = 1;
+}
