@@ -44,6 +44,7 @@ void ModelResumed(void);
 
 void AllocShadow(void);
 void BlankShadow(ConsoleState *con);
+void DrawShadowRow(ConsoleState *con, int y, int skip_corner);
 int CursorColumn(ConsoleState *con);
 void ScrollUp(ConsoleState *con, int wait);
 void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap);

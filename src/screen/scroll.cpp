@@ -66,22 +66,11 @@ static void FlowControlWait(ConsoleState *con) {
 // Draws shadow rows top..rows-1 over curses' screen, for a terminal that
 // cannot delete a line: the region then moves by being redrawn.
 static void RepaintRegion(ConsoleState *con, int top) {
+  int wraps_at_once = TermWrapsAtOnce();
   for (int y = top; y < con->rows; y++) {
     wmove(stdscr, y, 0);
     wclrtoeol(stdscr);
-    const unsigned char *row = con->shadow[y];
-    int move_needed = 1;
-    for (int x = 0; x < 4 * con->columns; x++) {
-      if (row[x] == ' ') {
-        move_needed = 1;
-        continue;
-      }
-      int col = _Curses_num_cur_x(x, y);
-      if (col >= con->columns || (y == con->rows - 1 && col >= con->columns - 1)) break;
-      if (move_needed) wmove(stdscr, y, col);
-      waddch(stdscr, row[x]);
-      move_needed = 0;
-    }
+    DrawShadowRow(con, y, wraps_at_once && y == con->rows - 1);
   }
 }
 

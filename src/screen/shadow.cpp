@@ -90,23 +90,36 @@ int CursorColumn(ConsoleState *con) {
   return col >= con->columns ? con->columns - 1 : col;
 }
 
-// Draws one shadow row: each run of non-space bytes after one move to the
-// display column of its first byte.  On a terminal that wraps at once the
-// bottom-right cell, and anything after it on the last row, is never drawn.
-static void RedrawRow(ConsoleState *con, int y, int wraps_at_once) {
+// Draws shadow row y onto curses' screen, character by character: each run
+// of non-space bytes after one move to the display column of its first byte,
+// every byte of a multibyte character in order.  Drawing stops at the first
+// character that would pass the right edge; with `skip_corner` (the bottom row
+// of a terminal that wraps at once) it also stops before a character that
+// would cover the bottom-right cell, which such a terminal cannot show
+// without scrolling.  Columns are counted as _Curses_num_cur_x counts them.
+void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
   const unsigned char *row = con->shadow[y];
-  int move_needed = 1;
-  for (int x = 0; x < 4 * con->columns; x++) {
+  int len = 4 * con->columns;
+  int move_needed = 1, col = 0;
+  for (int x = 0; x < len;) {
+    int n = 1, w = 1;
+    if (Type_is_kanji1(row[x]) && x + 1 < len) {
+      unsigned char buf[4];
+      for (int k = 0; k < 4; k++)
+        buf[k] = x + k < len ? row[x + k] : 0;
+      n = CharLength(buf, x, &w);
+    }
+    if (col + w > con->columns || (skip_corner && col + w >= con->columns)) return;
     if (row[x] == ' ') {
       move_needed = 1;
-      continue;
+    } else {
+      if (move_needed) wmove(stdscr, y, col);
+      for (int k = 0; k < n && x + k < len; k++)
+        waddch(stdscr, row[x + k]);
+      move_needed = 0;
     }
-    if (y >= con->rows - 1 && wraps_at_once &&
-        _Curses_num_cur_x(x, y) >= con->columns - 1)
-      continue;
-    if (move_needed) wmove(stdscr, y, _Curses_num_cur_x(x, y));
-    waddch(stdscr, row[x]);
-    move_needed = 0;
+    col += w;
+    x += n;
   }
 }
 
@@ -117,7 +130,7 @@ int S_redisplay(void) {
   int wraps_at_once = TermWrapsAtOnce();
   wclear(stdscr);
   for (int y = 0; y < con->rows; y++)
-    RedrawRow(con, y, wraps_at_once);
+    DrawShadowRow(con, y, wraps_at_once && y == con->rows - 1);
   wmove(stdscr, con->cur_y, CursorColumn(con));
   return Refresh();
 }

@@ -60,19 +60,14 @@ static void AimOpenChar(ConsoleState *con) {
   if (col >= con->columns) col = con->columns - 1;
   if (open_char.have > 0 && y == open_char.aim_y && col == open_char.aim_col) return;
   wmove(stdscr, y, col);
-  for (int i = 0; i < open_char.have; i++)
+  for (int i = 0; i < open_char.have && i < 4; i++)
     waddch(stdscr, open_char.bytes[i]);
   open_char.aim_y = y;
   open_char.aim_col = col;
 }
 
-// Gives curses the byte just stored at index x of `row`, aimed at its place.
-static void ShowStoredByte(ConsoleState *con, unsigned char *row, int x, int ch) {
-  if (open_char.left > 0 && open_char.have > 0) {
-    open_char.left--;
-  } else {
-    OpenChar(row, x, ch);
-  }
+// Gives curses the byte just stored, aimed at its character's place.
+static void ShowStoredByte(ConsoleState *con, int ch) {
   AimOpenChar(con);
   if (open_char.have < 4) open_char.bytes[open_char.have] = (unsigned char)ch;
   open_char.have++;
@@ -87,23 +82,38 @@ static void WrapCursor(ConsoleState *con, int wait) {
   if (++con->cur_y >= con->rows) ScrollUp(con, wait);
 }
 
-// Writes one byte at the cursor.  It wraps first when the cursor is at the
-// right edge or the row has no byte left (characters that take no column can
-// fill a row's 4 * columns bytes before its columns), or (with lead_wrap) when a
-// character's first byte that leads a multibyte character has only the last column left;
-// afterwards it wraps at once on a terminal that does so, scrolling first at the bottom
-// so that the bottom-right cell never scrolls the terminal a second time.  Scrolls honour
-// flow control when `wait` is set.
-void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
+// True when the cursor must move to the next row before a character's first
+// byte: at the right edge, or (with lead_wrap) for a byte that leads a
+// multibyte character when only the last column is left.
+static int WrapsFirst(ConsoleState *con, int ch, int lead_wrap) {
   int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
-  int starts = !(open_char.left > 0 && open_char.have > 0);
-  if (col >= con->columns || con->cur_x >= 4 * con->columns ||
-      (lead_wrap && starts && Type_is_kanji1(ch) && col == con->columns - 1))
+  return col >= con->columns ||
+         (lead_wrap && Type_is_kanji1(ch) && col == con->columns - 1);
+}
+
+// Writes one byte at the cursor.  Before a character's first byte it wraps at
+// the right edge (and, with lead_wrap, before a multibyte character that has
+// only the last column left); the bytes that follow in the same character
+// stay with it.  It also wraps when the row has no byte left (characters that
+// take no column can fill a row's 4 * columns bytes before its columns).
+// After a character's last byte it wraps at once on a terminal that does so,
+// scrolling first at the bottom so that the bottom-right cell never scrolls
+// the terminal a second time.  Scrolls honour flow control when `wait` is set.
+void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
+  int continues = open_char.left > 0;
+  if (con->cur_x >= 4 * con->columns || (!continues && WrapsFirst(con, ch, lead_wrap))) {
     WrapCursor(con, wait);
+    continues = 0;
+  }
   unsigned char *row = con->shadow[con->cur_y];
   int x = con->cur_x;
   row[con->cur_x++] = (unsigned char)ch;
-  if (_Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns && TermWrapsAtOnce()) {
+  if (continues)
+    open_char.left--;
+  else
+    OpenChar(row, x, ch);
+  if (open_char.left == 0 && TermWrapsAtOnce() &&
+      _Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns) {
     con->cur_x = 0;
     if (++con->cur_y >= con->rows) {
       ScrollUp(con, wait);
@@ -111,5 +121,5 @@ void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
       Refresh();
     }
   }
-  ShowStoredByte(con, row, x, ch);
+  ShowStoredByte(con, ch);
 }

@@ -1,0 +1,148 @@
+// Console output on real terminals: whatever the engine writes to `user`, the
+// terminal shows what the shadow screen says, and the cursor is where the
+// record says.
+#include "bench.h"
+#include "host.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Starts the console in the child: the stand-in engine, the console stream,
+// curses and the shadow screen.
+void StartConsole() {
+  host_init(0, nullptr);
+  host_install_sigint();
+  SetTerminal();
+  host_set_user_input(C_GetStream());
+  InitTermIO();
+}
+
+// Writes every byte of `text` to the console stream, one character per call.
+void WriteConsole(const std::string &text) {
+  for (unsigned char c : text)
+    Stream__sputc(c, C_GetStream());
+}
+
+// Runs `text` through the console on a terminal and checks screen and cursor
+// against the shadow.
+void ExpectShownAsShadow(const std::string &term, int rows, int cols,
+                         const std::string &text, int scroll_line = 0) {
+  bench::Options opt;
+  opt.term = term;
+  opt.rows = rows;
+  opt.cols = cols;
+  bench::Scenario s(opt, [&] {
+    StartConsole();
+    C_SetScrollLine(scroll_line);
+    WriteConsole(text);
+    bench::ReportShadow(Console, _Curses_num_cur_x);
+    bench::Step("written");
+  });
+  ASSERT_TRUE(s.WaitStep("written"));
+  if (const char *raw = getenv("QX_RAW")) {
+    FILE *f = fopen(raw, "wb");
+    fwrite(s.RawOutput().data(), 1, s.RawOutput().size(), f);
+    fclose(f);
+  }
+  EXPECT_TRUE(bench::ScreenEqualsShadow(s))
+      << "term " << term << " " << cols << "x" << rows;
+  EXPECT_TRUE(bench::CursorEqualsShadow(s))
+      << "term " << term << " " << cols << "x" << rows;
+  ASSERT_TRUE(s.WaitExit());
+}
+
+// Random console output, line by line, kept to sequences on which the shadow
+// (byte positions) and the terminal (display columns) must agree: a line is
+// either printable ASCII with backspace, tab, carriage return and vertical tab
+// mixed in (they move by bytes, which on such a line are columns), or
+// printable ASCII with UTF-8 characters of one and two columns and no cursor
+// movement.  Lines end with 10 or 31; bells and form feeds come between.
+std::string RandomOutput(std::mt19937 &rng, size_t n) {
+  static const std::vector<std::string> wide = {"\xe3\x81\x82", "\xe6\xbc\xa2",
+                                                "\xe5\xad\x97", "\xc3\xa9"};
+  static const std::string ascii = "abcdefghijklmnopqrstuvwxyz0123456789 .,;:!?-=+";
+  auto roll = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  std::string out;
+  while (out.size() < n) {
+    int len = roll(3) == 0 ? roll(120) : roll(30);
+    bool mixed = roll(2) == 0;
+    int written = 0;
+    for (int i = 0; i < len; i++) {
+      int r = roll(20);
+      if (mixed && r < 5) {
+        out += wide[roll(wide.size())];
+      } else if (!mixed && r == 0 && written > 0) {
+        out += '\b', written--;
+      } else if (!mixed && r == 1) {
+        out += '\t';
+      } else if (!mixed && r == 2) {
+        out += '\r', written = 0;
+      } else if (!mixed && r == 3) {
+        out += '\v';
+      } else {
+        out += ascii[roll(ascii.size())], written++;
+      }
+    }
+    out += roll(2) ? "\n" : "\x1f";
+    if (roll(10) == 0) out += '\a';
+    if (roll(40) == 0) out += '\f';
+  }
+  return out;
+}
+
+TEST(Output, PlainLinesScrollOnEveryTerminal) {
+  std::string text;
+  for (int i = 0; i < 40; i++)
+    text += "line " + std::to_string(i) + "\n";
+  for (const char *term : {"xterm", "vt100", "ansi", "xterm-noxenl", "xterm-nodl"})
+    ExpectShownAsShadow(term, 24, 80, text);
+}
+
+TEST(Output, RandomOutputMatchesShadow) {
+  std::random_device seed_source;
+  unsigned seed = seed_source();
+  std::mt19937 rng(seed);
+  struct Size {
+    int rows, cols;
+  } sizes[] = {{24, 80}, {5, 12}, {3, 20}};
+  for (const char *term : {"xterm", "vt100", "xterm-noxenl", "xterm-nodl"}) {
+    for (Size sz : sizes) {
+      for (int scroll_line : {0, 1}) {
+        std::string text = RandomOutput(rng, 600);
+        if (getenv("QX_DUMP"))
+          fprintf(stderr, "TEXT %s %d %d %d ", term, sz.rows, sz.cols, scroll_line), [&] {
+            for (unsigned char c : text)
+              fprintf(stderr, "%02x", c);
+            fprintf(stderr, "\n");
+          }();
+        SCOPED_TRACE("seed " + std::to_string(seed) + " term " + term);
+        ExpectShownAsShadow(term, sz.rows, sz.cols, text, scroll_line);
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
+} // namespace
+
+namespace {
+// Runs one output given in QX_OUTPUT_HEX (for shrinking a failure by hand).
+TEST(Output, GivenOutput) {
+  const char *hex = getenv("QX_OUTPUT_HEX");
+  if (hex == nullptr) GTEST_SKIP() << "set QX_OUTPUT_HEX";
+  std::string text;
+  for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+    text += (char)std::stoi(std::string(hex + i, 2), nullptr, 16);
+  const char *term = getenv("QX_TERM");
+  const char *rows = getenv("QX_ROWS");
+  const char *cols = getenv("QX_COLS");
+  const char *sl = getenv("QX_SCROLL");
+  ExpectShownAsShadow(term ? term : "xterm", rows ? atoi(rows) : 24,
+                      cols ? atoi(cols) : 80, text, sl ? atoi(sl) : 0);
+}
+} // namespace
