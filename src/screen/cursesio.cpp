@@ -109,9 +109,15 @@ void PutTermString(const char *cap) {
   fflush(stdout);
 }
 
-// Scrolls one window's rows top..bottom up by one, as the terminal did.
+// Scrolls one window's rows top..bottom up by one, as the terminal did.  A
+// region of one row (curses refuses it as a scroll region) is blanked.
 static void ScrollWindow(WINDOW *w, int top) {
   int bottom = LINES - 1;
+  if (top >= bottom) {
+    wmove(w, bottom, 0);
+    wclrtoeol(w);
+    return;
+  }
   wsetscrreg(w, top, bottom);
   scrollok(w, TRUE);
   wscrl(w, 1);
