@@ -34,21 +34,26 @@ static int HasThirdByte(int b1, int b2) {
 }
 
 // d_keyin/1: waits for the next key in key order and consumes all its bytes;
-// an interrupt runs the engine's handler and the wait starts over.
+// an interrupt runs the engine's handler and the wait starts over.  At end of
+// input the answer is -1, as for d_keypeek/1, and a multibyte character cut
+// short by it is answered by the bytes that came.
 int B1_d_keyin(BuiltinFrame *frame, TermCell *a1) {
   ConsoleState *con = Console;
   Prologue(frame);
-  while (setjmp(line_jmp) != 0)
-    f_intr(frame);
+  while (setjmp(line_jmp) != 0) f_intr(frame);
   ArmKeyGuard();
-  int b1 = NextKey(con, con->stream) & 0xff;
+  int b1 = NextKey(con, con->stream);
   CheckInterrupt(line_jmp);
-  int64_t code = b1;
-  if (StartsMultibyte(b1)) {
-    int b2 = NextKey(con, con->stream) & 0xff;
-    code = (b1 << 8) | b2;
-    if (HasThirdByte(b1, b2))
-      code = ((int64_t)b1 << 16) | (b2 << 8) | (NextKey(con, con->stream) & 0xff);
+  int64_t code = b1 < 0 ? -1 : b1 & 0xff;
+  if (b1 >= 0 && StartsMultibyte(b1 & 0xff)) {
+    int b2 = NextKey(con, con->stream);
+    if (b2 >= 0) {
+      code = (code << 8) | (b2 & 0xff);
+      if (HasThirdByte(b1 & 0xff, b2 & 0xff)) {
+        int b3 = NextKey(con, con->stream);
+        if (b3 >= 0) code = (code << 8) | (b3 & 0xff);
+      }
+    }
   }
   DisarmKeyGuard();
   return unify_intE_ex(frame, a1, code);
