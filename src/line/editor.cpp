@@ -34,6 +34,36 @@ static void EndLine(ConsoleState *con, QxStream stream, enum LineEnd how) {
   intr_saved = NULL;
 }
 
+// The byte index just past the characters that fill row y up to its right
+// edge (where the cursor stands after echoing into the last column).
+static int RowEdge(ConsoleState *con, int y) {
+  const unsigned char *row = con->shadow[y];
+  int len = 4 * con->columns, col = 0;
+  for (int i = 0; i < len;) {
+    int n = 1, w = 1;
+    if (Type_is_kanji1(row[i])) {
+      unsigned char buf[4];
+      for (int k = 0; k < 4; k++)
+        buf[k] = i + k < len ? row[i + k] : 0;
+      n = CharLength(buf, i, &w);
+    }
+    col += w;
+    i += n;
+    if (col >= con->columns) return i < len ? i : len;
+  }
+  return len;
+}
+
+// Puts the cursor at the right edge of the row above when it stands at the
+// start of a row the line continues on, so that erasing works on the last
+// character of that row by its bytes (a fixed column there could fall inside
+// a multibyte character).
+static void BackToRowAbove(ConsoleState *con) {
+  if (con->cur_x != 0 || con->cur_y == 0) return;
+  con->cur_y--;
+  con->cur_x = RowEdge(con, con->cur_y);
+}
+
 // Drops the last byte position of the shadow without any output.
 static void DropShadowByte(ConsoleState *con) {
   if (con->cur_x == 0) return;
@@ -62,6 +92,7 @@ static void EraseKey(ConsoleState *con) {
   }
   int n = 1, w = 1;
   if (old >= 2) n = Stream_isn_mbchar(con->line_buf + old - 2, old - 2, &w);
+  BackToRowAbove(con);
   if (old == 1 || n <= 1) {
     con->line_len = old - 1;
     EraseColumn(con);
