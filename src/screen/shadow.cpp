@@ -12,6 +12,19 @@
 // goes on (everything scrolls through one cell) instead of failing later.
 static unsigned char fallback_cells[4];
 static unsigned char *fallback_rows[1] = {fallback_cells};
+static unsigned char fallback_copy[4];
+
+// What the last column count learnt about a row: the display columns of its
+// first `len` bytes (which end on a character boundary), and a copy of those
+// bytes to tell whether the row still starts with them.  Counting a column
+// then walks only the bytes after them, so that the cost of a character does
+// not grow with its column.
+static struct {
+  const unsigned char *row; // the row the count belongs to; NULL: none
+  int len;                  // bytes counted
+  int count;                // their display columns
+  unsigned char *copy;      // the bytes counted (4 * columns bytes of room)
+} walk_cache;
 
 // Allocates the shadow: `rows` rows of 4 * `columns` bytes in one block, all
 // spaces.  A size that is not positive, overflows 32 bits or cannot be
@@ -21,9 +34,9 @@ void AllocShadow(void) {
   long long bytes = (long long)con->rows * 4 * con->columns;
   unsigned char **rows = NULL;
   unsigned char *block = NULL;
-  if (con->rows > 0 && con->columns > 0 && bytes <= 0x7fffffff) {
+  if (con->rows > 0 && con->columns > 0 && bytes + 4 * con->columns <= 0x7fffffff) {
     rows = (unsigned char **)malloc(sizeof(unsigned char *) * con->rows);
-    block = (unsigned char *)malloc((size_t)bytes);
+    block = (unsigned char *)malloc((size_t)(bytes + 4 * con->columns));
   }
   if (rows == NULL || block == NULL) {
     free(rows);
@@ -32,11 +45,14 @@ void AllocShadow(void) {
             con->rows);
     con->rows = con->columns = 1;
     con->shadow = fallback_rows;
+    walk_cache.copy = fallback_copy;
   } else {
     for (int r = 0; r < con->rows; r++)
       rows[r] = block + (size_t)r * 4 * con->columns;
     con->shadow = rows;
+    walk_cache.copy = block + bytes;
   }
+  walk_cache.row = NULL;
   BlankShadow(con);
 }
 
@@ -54,22 +70,50 @@ int CharLength(unsigned char *bytes, int index, int *width) {
   return n < 1 ? 1 : n;
 }
 
+// Starts a column count of `row` up to x from what the last count learnt,
+// when the row still begins with the bytes it counted; returns whether it
+// could.
+static int ResumeWalk(const unsigned char *row, int x, int *i, int *count) {
+  *i = *count = 0;
+  if (walk_cache.row != row || walk_cache.len > x) return 0;
+  if (memcmp(row, walk_cache.copy, walk_cache.len) != 0) return 0;
+  *i = walk_cache.len;
+  *count = walk_cache.count;
+  return 1;
+}
+
+// Remembers that the first `len` bytes of `row` take `count` columns; when
+// the count resumed from what was learnt, only the new bytes are copied.
+static void LearnWalk(const unsigned char *row, int len, int count, int resumed) {
+  if (walk_cache.copy == NULL) return;
+  int from = resumed ? walk_cache.len : 0;
+  memcpy(walk_cache.copy + from, row + from, len - from);
+  walk_cache.row = row;
+  walk_cache.len = len;
+  walk_cache.count = count;
+}
+
 // The display column of byte index x in shadow row y, counted from byte 0: a
 // lead byte that is the last byte before x counts one column; a character
 // that starts before x and reaches past it counts whole.  x is taken no
-// further than the row's end.
+// further than the row's end.  Characters that end before x count the same
+// whatever follows them, so a count resumes from the last one learnt.
 int _Curses_num_cur_x(int x, int y) {
   ConsoleState *con = Console;
   if (x <= 0 || con->shadow == NULL || y < 0 || y >= con->rows) return 0;
   int len = 4 * con->columns;
   if (x > len) x = len;
   const unsigned char *row = con->shadow[y];
-  int i = 0, count = 0;
+  int i, count;
+  int resumed = ResumeWalk(row, x, &i, &count);
+  int known = i, known_count = count;
   while (i < x) {
     unsigned char b = row[i];
-    if (!Type_is_kanji1(b) || i + 1 >= x) {
+    int lead = Type_is_kanji1(b);
+    if (!lead || i + 1 >= x) {
       count++;
       i++;
+      if (!lead) known = i, known_count = count;
       continue;
     }
     unsigned char buf[4];
@@ -79,7 +123,9 @@ int _Curses_num_cur_x(int x, int y) {
     int n = CharLength(buf, i, &width);
     count += width;
     i += n;
+    if (i <= x) known = i, known_count = count;
   }
+  if (!resumed || known > walk_cache.len) LearnWalk(row, known, known_count, resumed);
   return count;
 }
 
