@@ -4,7 +4,19 @@
  * This header is shared by the module and by engines (the engine stand-in in
  * host/ includes it).  It is valid C and C++.  Everything declared in the
  * "exported" sections has C linkage and default visibility; everything else in
- * the module is hidden. */
+ * the module is hidden.
+ *
+ * Using it in an engine.  The header is installed as
+ * <includedir>/qxcurses/console.h.  Compile with `pkg-config --cflags qxcurses`
+ * (or link the CMake target qxcurses::qxcurses of find_package(qxcurses)),
+ * write #include <console.h>, and link with `pkg-config --libs qxcurses`
+ * (-lqxcurses), or load libqxcurses.so.1 with dlopen and RTLD_GLOBAL.  The
+ * engine defines every name listed under "Names the host engine must define",
+ * with C linkage and visible to the dynamic linker: the module's references to
+ * them stay undefined in the library and are resolved from the process when
+ * it is loaded.  The field layouts below are fixed for x86_64 (LP64) and
+ * checked when the module is built.  docs/integration.md in the source tree is
+ * the guide to the life cycle and to every contract. */
 #ifndef QX_CONSOLE_H
 #define QX_CONSOLE_H
 

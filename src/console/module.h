@@ -39,6 +39,9 @@ void PutTermString(const char *cap);
 void ModelScrollRegion(int top);
 void ModelCleared(void);
 void ModelResumed(void);
+void MarkCursesPending(void);
+int CanWriteRaw(int y, int col);
+void WriteRawByte(int y, int col, int ch, int complete);
 
 /* ---- Shadow screen, scrolling, echo, output (screen/) ------------------- */
 

@@ -20,6 +20,7 @@
 
 static int term_y, term_x; // where the terminal's cursor really is
 static int belief_stale;   // curses' idea of the physical cursor is wrong
+static int curses_pending; // curses has work that only a refresh does
 static FILE *discard_sink; // a stream whose output goes nowhere
 
 // Returns a terminfo boolean of the current terminal (0 when absent).
@@ -76,7 +77,38 @@ int Refresh(void) {
   if (belief_stale) SyncBelief();
   int r = wrefresh(stdscr);
   getyx(stdscr, term_y, term_x);
+  curses_pending = 0;
   return r;
+}
+
+// Notes that curses has work only a refresh does (a clear, a resume), so that
+// nothing is written raw before it.
+void MarkCursesPending(void) {
+  curses_pending = 1;
+}
+
+// True when a byte may go raw to the terminal at (y, col): curses is active
+// with nothing pending, and the terminal's cursor is there.
+int CanWriteRaw(int y, int col) {
+  return term_mode != COOKED && !curses_pending && y == term_y && col == term_x;
+}
+
+// Writes one byte of a character raw at (y, col), the terminal's cursor, and
+// puts the same byte into both of curses' screens there, so that curses'
+// next refresh finds nothing to send for it.  When the character is
+// complete, the terminal's cursor is after it, where curses' window cursor
+// now is; curses' idea of the physical cursor is corrected at the next
+// refresh.
+void WriteRawByte(int y, int col, int ch, int complete) {
+  wmove(stdscr, y, col);
+  waddch(stdscr, (chtype)ch);
+  wmove(curscr, y, col);
+  waddch(curscr, (chtype)ch);
+  putc(ch, stdout);
+  fflush(stdout);
+  if (!complete) return;
+  getyx(stdscr, term_y, term_x);
+  belief_stale = 1;
 }
 
 // Sends one byte raw through stdio (without flushing: the next refresh does)
@@ -147,4 +179,5 @@ void ModelCleared(void) {
 // itself; ours follows at the next refresh.
 void ModelResumed(void) {
   belief_stale = 0;
+  curses_pending = 1;
 }

@@ -207,6 +207,7 @@ void C_SetCursor(int column, int row) {
 int P0_d_clear(void) {
   ConsoleState *con = Console;
   wclear(stdscr);
+  MarkCursesPending();
   con->cur_y = 0;
   con->cur_x = 0;
   BlankShadow(con);

@@ -8,6 +8,12 @@
 // each character's first byte, and when a scroll has moved that row before
 // the character is complete, it aims again and gives curses the bytes so far
 // once more.
+//
+// A character that goes where the terminal's cursor already is, ends before
+// the last column, and finds curses with no work pending, is written raw: its
+// bytes go through stdio and curses' two screens take the same character
+// without a refresh (see WriteRawByte).  The terminal then receives exactly
+// what a refresh would have sent, at the cost of one write per byte.
 #include "module.h"
 
 #include <curses.h>
@@ -20,6 +26,7 @@ static struct {
   int x;              // byte index of its first byte in that row
   int aim_y, aim_col; // where curses is gathering it
   int have;           // bytes given to curses so far
+  int raw;            // its bytes are written raw (decided at its first byte)
   unsigned char bytes[4];
 } open_char;
 
@@ -66,8 +73,30 @@ static void AimOpenChar(ConsoleState *con) {
   open_char.aim_col = col;
 }
 
-// Gives curses the byte just stored, aimed at its character's place.
+// True when a character starting with `ch` at (y, col) can be written raw:
+// printable ASCII or the first byte of a multibyte character, at the
+// terminal's cursor, ending before the last column (so no wrap is involved).
+static int RawCharFits(ConsoleState *con, int ch, int y, int col) {
+  int multibyte = open_char.left > 0;
+  if (!multibyte && (ch < 0x20 || ch > 0x7e)) return 0;
+  return col + (multibyte ? 2 : 1) < con->columns && CanWriteRaw(y, col);
+}
+
+// Gives curses the byte just stored, aimed at its character's place, or
+// writes it raw when the character qualifies (decided at its first byte).
 static void ShowStoredByte(ConsoleState *con, int ch) {
+  if (open_char.have == 0) {
+    int y = RowIndex(con, open_char.row);
+    if (y < 0) y = con->cur_y;
+    int col = _Curses_num_cur_x(open_char.x, y);
+    open_char.raw = RawCharFits(con, ch, y, col);
+    if (open_char.raw) open_char.aim_y = y, open_char.aim_col = col;
+  }
+  if (open_char.raw) {
+    WriteRawByte(open_char.aim_y, open_char.aim_col, ch, open_char.left == 0);
+    open_char.have = open_char.left == 0 ? 0 : open_char.have + 1;
+    return;
+  }
   AimOpenChar(con);
   if (open_char.have < 4) open_char.bytes[open_char.have] = (unsigned char)ch;
   open_char.have++;
