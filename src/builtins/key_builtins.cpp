@@ -40,7 +40,8 @@ static int HasThirdByte(int b1, int b2) {
 int B1_d_keyin(BuiltinFrame *frame, TermCell *a1) {
   ConsoleState *con = Console;
   Prologue(frame);
-  while (setjmp(line_jmp) != 0) f_intr(frame);
+  while (setjmp(line_jmp) != 0)
+    f_intr(frame);
   ArmKeyGuard();
   int b1 = NextKey(con, con->stream);
   CheckInterrupt(line_jmp);

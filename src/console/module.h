@@ -15,6 +15,7 @@ extern int term_mode;  /* TermMode last applied; 0: curses not active */
 void SetTermMode(int mode);
 
 extern volatile int intr_pending;    /* a reader's SIGINT handler has run */
+extern volatile int intr_echo;       /* the editor's handler ran: log and show */
 extern jmp_buf line_jmp;             /* landing of the line editor and key built-ins */
 extern jmp_buf scan_jmp;             /* landing of PollKey */
 extern ConsoleState *intr_console;   /* the record OnIntrLine works on */
@@ -40,6 +41,8 @@ void ModelScrollRegion(int top);
 void ModelCleared(void);
 void ModelResumed(void);
 void MarkCursesPending(void);
+void CatchUp(void);
+void ClearTerminal(void);
 int CanWriteRaw(int y, int col);
 void WriteRawByte(int y, int col, int ch, int complete);
 

@@ -10,8 +10,12 @@
 // Reads one byte of standard input; -1 when there is none.  stdio's end-of-
 // file and error indicators are sticky, so they are cleared before each read
 // and the read really asks the terminal.  A blocking read interrupted by a
-// signal other than the readers' SIGINT is simply made again.
+// signal other than the readers' SIGINT is simply made again; a blocking read
+// with a SIGINT already recorded (it came between a reader's test and its
+// read) returns at once, so that the interrupt is acted on without waiting
+// for another key.
 int ReadStdin(int blocking) {
+  if (blocking && intr_pending) return -1;
   for (;;) {
     clearerr(stdin);
     int ch = getc(stdin);

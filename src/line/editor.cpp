@@ -6,12 +6,14 @@
 
 LineEdit edit; // the line being edited
 
-// SIGINT while the editor waits: logs and shows what was typed, puts the
-// engine's action back and records the interrupt for the reader.
+// SIGINT while the editor waits: puts the engine's action back and records
+// the interrupt, and that the partial line is to be logged and the interrupt
+// character shown.  Those two are left to the reader (CheckInterrupt), which
+// acts as soon as its read returns: done here they would re-enter curses and
+// stdio from a signal that may have come in the middle of either.
 void OnIntrLine(int) {
-  LogInputLine(intr_console);
-  PrintCharVisible(intr_stream, intr_console->intr_char);
   sigaction(SIGINT, &old_inp, NULL);
+  intr_echo = 1;
   intr_pending = 1;
 }
 

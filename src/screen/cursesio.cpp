@@ -1,27 +1,35 @@
 // The curses screen kept in step with what the console sends raw.
 //
-// Carriage return, line feed, the bell and terminfo strings go to standard
-// output through stdio; curses writes through a buffer of its own with
-// write(2) and knows nothing of bytes sent behind its back.  Two rules keep
-// the terminal equal to the shadow screen:
+// Carriage return, line feed, the bell, terminfo strings and plain characters
+// written on the fast path go to standard output through stdio; curses writes
+// through a buffer of its own with write(2) and knows nothing of bytes sent
+// behind its back.  Three rules keep the terminal equal to the shadow screen:
 //  - order: stdio is flushed before every curses refresh, so bytes reach the
 //    terminal in call order (an empty flush makes no system call);
-//  - model: after each raw byte curses is told what the terminal did: its
-//    window cursor, its idea of the physical cursor (which it uses for
-//    relative moves), and both of its screens when the terminal scrolls or is
-//    cleared.  Nothing extra is sent for this.
+//  - content: curses' picture of the terminal (curscr) is only ever changed by
+//    curses itself.  What was sent raw is put into stdscr, and a "silent"
+//    refresh, whose output is thrown away because the terminal already shows
+//    it, lets curses bring its picture (and the line hashes it keeps to spot
+//    scrolling) up to date.  Characters written on the fast path are caught up
+//    this way in one go, before curses is next asked to change anything;
+//  - cursor: curses' idea of where the physical cursor is (it moves
+//    relatively from there) is set to the truth before each real refresh.
 #include "module.h"
 
 #include <curses.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <string.h>
+#include <unistd.h>
 
 static int term_y, term_x; // where the terminal's cursor really is
 static int belief_stale;   // curses' idea of the physical cursor is wrong
 static int curses_pending; // curses has work that only a refresh does
+static int curses_behind;  // stdscr holds raw-written text curscr lacks
 static FILE *discard_sink; // a stream whose output goes nowhere
+static int null_fd = -1;   // /dev/null, where silent refreshes write
 
 // Returns a terminfo boolean of the current terminal (0 when absent).
 int TermFlag(const char *cap) {
@@ -44,11 +52,22 @@ static ssize_t DiscardWrite(void *, const char *, size_t n) {
   return (ssize_t)n;
 }
 
+// Holds SIGINT off (a handler may write to the terminal) or lets it in again.
+static void HoldInterrupts(int hold, sigset_t *old) {
+  if (!hold) {
+    sigprocmask(SIG_SETMASK, old, NULL);
+    return;
+  }
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigprocmask(SIG_BLOCK, &block, old);
+}
+
 // Makes curses believe the physical cursor is where it really is.  curses'
 // cursor-motion routine records its target as the physical position and
 // writes its motion through stdio's stdout; pointed at a sink, the motion goes
-// nowhere.  SIGINT is held off meanwhile, since a handler may write to the
-// terminal.
+// nowhere.
 static void SyncBelief(void) {
   if (discard_sink == NULL) {
     cookie_io_functions_t io;
@@ -57,22 +76,50 @@ static void SyncBelief(void) {
     discard_sink = fopencookie(NULL, "w", io);
     if (discard_sink == NULL) return;
   }
-  sigset_t block, old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigprocmask(SIG_BLOCK, &block, &old);
+  sigset_t old;
+  HoldInterrupts(1, &old);
   FILE *real = stdout;
   stdout = discard_sink;
   mvcur(-1, -1, term_y, term_x);
   __fpurge(discard_sink);
   stdout = real;
-  sigprocmask(SIG_SETMASK, &old, NULL);
+  HoldInterrupts(0, &old);
   belief_stale = 0;
+}
+
+// Lets curses update its picture of the terminal to stdscr while everything it
+// writes goes to /dev/null: the terminal already shows stdscr, because the
+// bytes were sent raw.  Afterwards curses' idea of the physical cursor is
+// wherever its discarded moves went, so it is marked stale.
+static void SilentRefresh(void) {
+  fflush(stdout);
+  if (null_fd < 0) null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  sigset_t old;
+  HoldInterrupts(1, &old);
+  int out = fcntl(1, F_DUPFD_CLOEXEC, 3);
+  if (null_fd < 0 || out < 0) {
+    HoldInterrupts(0, &old);
+    return;
+  }
+  dup2(null_fd, 1);
+  wrefresh(stdscr);
+  dup2(out, 1);
+  close(out);
+  HoldInterrupts(0, &old);
+  curses_behind = 0;
+  belief_stale = 1;
+}
+
+// Brings curses' picture up to date with characters written on the fast path;
+// called before curses is asked to change anything else.
+void CatchUp(void) {
+  if (curses_behind) SilentRefresh();
 }
 
 // Refreshes stdscr after everything written through stdio, and records where
 // the terminal's cursor now is (curses leaves it at the window's cursor).
 int Refresh(void) {
+  CatchUp();
   fflush(stdout);
   if (belief_stale) SyncBelief();
   int r = wrefresh(stdscr);
@@ -87,6 +134,13 @@ void MarkCursesPending(void) {
   curses_pending = 1;
 }
 
+// Before a byte goes raw: curses' picture must equal the terminal, with
+// nothing pending that only a real refresh would show.
+static void Settle(void) {
+  CatchUp();
+  if (curses_pending) Refresh();
+}
+
 // True when a byte may go raw to the terminal at (y, col): curses is active
 // with nothing pending, and the terminal's cursor is there.
 int CanWriteRaw(int y, int col) {
@@ -94,18 +148,15 @@ int CanWriteRaw(int y, int col) {
 }
 
 // Writes one byte of a character raw at (y, col), the terminal's cursor, and
-// puts the same byte into both of curses' screens there, so that curses'
-// next refresh finds nothing to send for it.  When the character is
-// complete, the terminal's cursor is after it, where curses' window cursor
-// now is; curses' idea of the physical cursor is corrected at the next
-// refresh.
+// puts it into stdscr there; curses' own picture catches up later, in one
+// silent refresh.  When the character is complete, the terminal's cursor is
+// after it, where stdscr's cursor now is.
 void WriteRawByte(int y, int col, int ch, int complete) {
   wmove(stdscr, y, col);
   waddch(stdscr, (chtype)ch);
-  wmove(curscr, y, col);
-  waddch(curscr, (chtype)ch);
   putc(ch, stdout);
   fflush(stdout);
+  curses_behind = 1;
   if (!complete) return;
   getyx(stdscr, term_y, term_x);
   belief_stale = 1;
@@ -114,8 +165,9 @@ void WriteRawByte(int y, int col, int ch, int complete) {
 // Sends one byte raw through stdio (without flushing: the next refresh does)
 // and tells curses what a carriage return or a line feed did: the window's
 // cursor follows the terminal's, and a line feed on the bottom row scrolls
-// both of curses' screens as it scrolls the terminal.
+// curses' screen as it scrolls the terminal.
 void RawPut(int byte) {
+  Settle();
   putc(byte, stdout);
   if (byte == 13) {
     term_x = 0;
@@ -136,48 +188,65 @@ void RawPut(int byte) {
 void PutTermString(const char *cap) {
   const char *s = TermString(cap);
   if (s == NULL) return;
+  Settle();
   fflush(stdout);
   putp(s);
   fflush(stdout);
 }
 
-// Scrolls one window's rows top..bottom up by one, as the terminal did.  A
-// region of one row (curses refuses it as a scroll region) is blanked.
-static void ScrollWindow(WINDOW *w, int top) {
+// Scrolls stdscr's rows top..bottom up by one, as the terminal did.  A region
+// of one row (curses refuses it as a scroll region) is blanked.
+static void ScrollStdscr(int top) {
   int bottom = LINES - 1;
   if (top >= bottom) {
-    wmove(w, bottom, 0);
-    wclrtoeol(w);
+    wmove(stdscr, bottom, 0);
+    wclrtoeol(stdscr);
     return;
   }
-  wsetscrreg(w, top, bottom);
-  scrollok(w, TRUE);
-  wscrl(w, 1);
-  scrollok(w, FALSE);
-  wsetscrreg(w, 0, bottom);
+  wsetscrreg(stdscr, top, bottom);
+  scrollok(stdscr, TRUE);
+  wscrl(stdscr, 1);
+  scrollok(stdscr, FALSE);
+  wsetscrreg(stdscr, 0, bottom);
 }
 
-// Tells curses that the terminal scrolled rows top..bottom up by one.
+// Tells curses that the terminal scrolled rows top..bottom up by one (a raw
+// line feed on the bottom row, or a deleted line).
 void ModelScrollRegion(int top) {
   int y, x;
   getyx(stdscr, y, x);
-  ScrollWindow(curscr, top);
-  ScrollWindow(stdscr, top);
+  ScrollStdscr(top);
   wmove(stdscr, y, x);
+  SilentRefresh();
 }
 
 // Tells curses that the terminal was cleared and its cursor homed.
 void ModelCleared(void) {
-  werase(curscr);
   werase(stdscr);
   wmove(stdscr, 0, 0);
+  SilentRefresh();
   term_y = term_x = 0;
   belief_stale = 1;
 }
 
-// After curses is re-entered its idea of the cursor is rebuilt by curses
-// itself; ours follows at the next refresh.
+// Clears the terminal and homes its cursor: with its clear_screen string,
+// sent raw, when it has one; otherwise curses clears it by the means the
+// terminal has, so that the terminal still ends up blank like the shadow.
+void ClearTerminal(void) {
+  if (TermString("clear") == NULL) {
+    CatchUp();
+    wclear(stdscr);
+    Refresh();
+    return;
+  }
+  PutTermString("clear");
+  ModelCleared();
+}
+
+// After curses is re-entered it rebuilds its idea of the cursor itself, and
+// its resume is the next refresh's work.
 void ModelResumed(void) {
   belief_stale = 0;
+  curses_behind = 0;
   curses_pending = 1;
 }

@@ -69,8 +69,7 @@ static void VerticalTab(ConsoleState *con) {
 
 // Clears the terminal and the shadow and homes the cursor.
 static void FormFeed(ConsoleState *con) {
-  PutTermString("clear");
-  ModelCleared();
+  ClearTerminal();
   Refresh();
   con->cur_y = 0;
   con->cur_x = 0;

@@ -174,6 +174,7 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
 int S_redisplay(void) {
   ConsoleState *con = Console;
   int wraps_at_once = TermWrapsAtOnce();
+  CatchUp();
   wclear(stdscr);
   for (int y = 0; y < con->rows; y++)
     DrawShadowRow(con, y, wraps_at_once && y == con->rows - 1);
@@ -206,6 +207,7 @@ void C_SetCursor(int column, int row) {
 // shadow, and homes the cursor.
 int P0_d_clear(void) {
   ConsoleState *con = Console;
+  CatchUp();
   wclear(stdscr);
   MarkCursesPending();
   con->cur_y = 0;
@@ -217,6 +219,7 @@ int P0_d_clear(void) {
 // Writes spaces from the cursor's display column to the end of its row,
 // starting at curses' own cursor.
 static void SpacesToRowEnd(ConsoleState *con) {
+  CatchUp();
   for (int col = _Curses_num_cur_x(con->cur_x, con->cur_y); col < con->columns; col++)
     waddch(stdscr, ' ');
 }

@@ -14,6 +14,7 @@ struct sigaction old_dk;   // the action before the key built-ins'
 struct sigaction old_hand; // the action before PollKey's
 
 volatile int intr_pending;    // 1 from a handler's run until a reader acts
+volatile int intr_echo;       // the line editor's handler ran: log and show
 jmp_buf line_jmp;             // landing of the line editor and key built-ins
 jmp_buf scan_jmp;             // landing of PollKey
 ConsoleState *intr_console;   // the record the line editor's handler uses
@@ -36,12 +37,18 @@ void DisarmReader(struct sigaction *saved) {
   sigaction(SIGINT, saved, NULL);
 }
 
-// Leaves for the reader's landing when a SIGINT has come since the last test.
+// Leaves for the reader's landing when a SIGINT has come since the last test;
+// after the line editor's handler, first logs the partial line and shows the
+// interrupt character, as that handler leaves to the reader.
 void CheckInterrupt(jmp_buf landing) {
-  if (intr_pending) {
-    intr_pending = 0;
-    longjmp(landing, 1);
+  if (!intr_pending) return;
+  intr_pending = 0;
+  if (intr_echo && intr_console != NULL) {
+    intr_echo = 0;
+    LogInputLine(intr_console);
+    PrintCharVisible(intr_stream, intr_console->intr_char);
   }
+  longjmp(landing, 1);
 }
 
 // SIGINT while a key built-in waits: the engine's action is back at once.

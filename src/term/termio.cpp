@@ -22,6 +22,7 @@ static void TakeSnapshots(void) {
   cbreak();
   nonl();
   noecho();
+  typeahead(-1); // the module reads the keyboard itself: curses never polls it
   tcgetattr(0, &term_snap[RAW]);
   term_snap[RAW].c_cc[VSTART] = 255;
   term_snap[RAW].c_cc[VSTOP] = 255;
@@ -73,8 +74,7 @@ void InitTermIO(void) {
   con->edit_keys[ERASE] = have ? (unsigned char)t.c_cc[VERASE] : 127;
   SetTermMode(RAW);
   Refresh();
-  PutTermString("clear");
-  ModelCleared();
+  ClearTerminal();
   Refresh();
   con->columns = (int16_t)tigetnum((char *)"cols");
   con->rows = (int16_t)tigetnum((char *)"lines");
