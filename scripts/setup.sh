@@ -6,7 +6,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libncurses-dev ncurses-bin ncurses-base
-          libvterm-dev libgtest-dev libbenchmark-dev tmux locales)
+          libvterm-dev libgtest-dev libbenchmark-dev tmux locales
+          dpkg-dev file libreadline-dev valgrind clang libclang-rt-dev)
 
 missing=()
 for p in "${packages[@]}"; do
