@@ -42,6 +42,7 @@ void ModelCleared(void);
 void ModelResumed(void);
 void MarkCursesPending(void);
 void CatchUp(void);
+void BeginChange(void);
 void ClearTerminal(void);
 int CanWriteRaw(int y, int col);
 void WriteRawByte(int y, int col, int ch, int complete);

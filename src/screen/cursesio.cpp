@@ -24,12 +24,14 @@
 #include <string.h>
 #include <unistd.h>
 
-static int term_y, term_x; // where the terminal's cursor really is
-static int belief_stale;   // curses' idea of the physical cursor is wrong
-static int curses_pending; // curses has work that only a refresh does
-static int curses_behind;  // stdscr holds raw-written text curscr lacks
-static FILE *discard_sink; // a stream whose output goes nowhere
-static int null_fd = -1;   // /dev/null, where silent refreshes write
+static int term_y, term_x;  // where the terminal's cursor really is
+static int belief_stale;    // curses' idea of the physical cursor is wrong
+static int curses_pending;  // curses has work that only a refresh does
+static int curses_behind;   // stdscr holds raw-written text curscr lacks
+static int content_changed; // stdscr holds changes the terminal lacks
+static int wrap_term = -1;  // the terminal wraps at once (-1: not yet read)
+static FILE *discard_sink;  // a stream whose output goes nowhere
+static int null_fd = -1;    // /dev/null, where silent refreshes write
 
 // Returns a terminfo boolean of the current terminal (0 when absent).
 int TermFlag(const char *cap) {
@@ -43,8 +45,11 @@ const char *TermString(const char *cap) {
 }
 
 // True when writing the last column moves the terminal's cursor on at once.
+// Read from the terminal's entry once each time curses is entered (the entry
+// does not change while curses runs), since it is asked for every character.
 int TermWrapsAtOnce(void) {
-  return TermFlag("am") && !TermFlag("xenl");
+  if (wrap_term < 0) wrap_term = TermFlag("am") && !TermFlag("xenl");
+  return wrap_term;
 }
 
 // A write function that throws bytes away without a system call.
@@ -110,21 +115,34 @@ static void SilentRefresh(void) {
   belief_stale = 1;
 }
 
-// Brings curses' picture up to date with characters written on the fast path;
-// called before curses is asked to change anything else.
+// Brings curses' picture up to date with characters written on the fast path.
 void CatchUp(void) {
   if (curses_behind) SilentRefresh();
 }
 
+// Called before stdscr is changed in a way the terminal does not show yet:
+// first the fast-path characters are caught up, so that the silent refresh
+// never swallows such a change.
+void BeginChange(void) {
+  CatchUp();
+  content_changed = 1;
+}
+
 // Refreshes stdscr after everything written through stdio, and records where
 // the terminal's cursor now is (curses leaves it at the window's cursor).
+// When stdscr holds nothing the terminal lacks and its cursor is where the
+// terminal's is, there is nothing for curses to send and it is not asked.
 int Refresh(void) {
+  fflush(stdout);
+  int y, x;
+  getyx(stdscr, y, x);
+  if (!curses_pending && !content_changed && y == term_y && x == term_x) return OK;
   CatchUp();
   fflush(stdout);
   if (belief_stale) SyncBelief();
   int r = wrefresh(stdscr);
   getyx(stdscr, term_y, term_x);
-  curses_pending = 0;
+  curses_pending = content_changed = 0;
   return r;
 }
 
@@ -134,11 +152,11 @@ void MarkCursesPending(void) {
   curses_pending = 1;
 }
 
-// Before a byte goes raw: curses' picture must equal the terminal, with
-// nothing pending that only a real refresh would show.
+// Before a byte goes raw: nothing may be pending that only a real refresh
+// would show.  (Fast-path characters may stay behind: the terminal shows
+// them, and the next silent refresh catches them up together.)
 static void Settle(void) {
-  CatchUp();
-  if (curses_pending) Refresh();
+  if (curses_pending || content_changed) Refresh();
 }
 
 // True when a byte may go raw to the terminal at (y, col): curses is active
@@ -149,15 +167,16 @@ int CanWriteRaw(int y, int col) {
 
 // Writes one byte of a character raw at (y, col), the terminal's cursor, and
 // puts it into stdscr there; curses' own picture catches up later, in one
-// silent refresh.  When the character is complete, the terminal's cursor is
-// after it, where stdscr's cursor now is.
+// silent refresh.  A character goes out when its last byte is there (its
+// first bytes alone show nothing); the terminal's cursor is then after it,
+// where stdscr's cursor now is.
 void WriteRawByte(int y, int col, int ch, int complete) {
   wmove(stdscr, y, col);
   waddch(stdscr, (chtype)ch);
   putc(ch, stdout);
-  fflush(stdout);
   curses_behind = 1;
   if (!complete) return;
+  fflush(stdout);
   getyx(stdscr, term_y, term_x);
   belief_stale = 1;
 }
@@ -234,7 +253,7 @@ void ModelCleared(void) {
 // terminal has, so that the terminal still ends up blank like the shadow.
 void ClearTerminal(void) {
   if (TermString("clear") == NULL) {
-    CatchUp();
+    BeginChange();
     wclear(stdscr);
     Refresh();
     return;
@@ -247,6 +266,7 @@ void ClearTerminal(void) {
 // its resume is the next refresh's work.
 void ModelResumed(void) {
   belief_stale = 0;
+  wrap_term = -1;
   curses_behind = 0;
   curses_pending = 1;
 }

@@ -16,7 +16,7 @@ int IQX_PUTCHAR(int ch) {
     RawPut(ch);
     return Refresh();
   }
-  CatchUp();
+  BeginChange();
   int y0, x0, y1, x1;
   getyx(stdscr, y0, x0);
   int added = waddch(stdscr, (chtype)ch);
@@ -67,7 +67,7 @@ static void FlowControlWait(ConsoleState *con) {
 // Draws shadow rows top..rows-1 over curses' screen, for a terminal that
 // cannot delete a line: the region then moves by being redrawn.
 static void RepaintRegion(ConsoleState *con, int top) {
-  CatchUp();
+  BeginChange();
   int wraps_at_once = TermWrapsAtOnce();
   for (int y = top; y < con->rows; y++) {
     wmove(stdscr, y, 0);

@@ -174,7 +174,7 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
 int S_redisplay(void) {
   ConsoleState *con = Console;
   int wraps_at_once = TermWrapsAtOnce();
-  CatchUp();
+  BeginChange();
   wclear(stdscr);
   for (int y = 0; y < con->rows; y++)
     DrawShadowRow(con, y, wraps_at_once && y == con->rows - 1);
@@ -207,7 +207,7 @@ void C_SetCursor(int column, int row) {
 // shadow, and homes the cursor.
 int P0_d_clear(void) {
   ConsoleState *con = Console;
-  CatchUp();
+  BeginChange();
   wclear(stdscr);
   MarkCursesPending();
   con->cur_y = 0;
@@ -218,10 +218,11 @@ int P0_d_clear(void) {
 
 // Writes spaces from the cursor's display column to the end of its row,
 // starting at curses' own cursor.
+// (The spaces are written by clearing stdscr to the end of the row from
+// curses' cursor, which leaves the same cells blank.)
 static void SpacesToRowEnd(ConsoleState *con) {
-  CatchUp();
-  for (int col = _Curses_num_cur_x(con->cur_x, con->cur_y); col < con->columns; col++)
-    waddch(stdscr, ' ');
+  BeginChange();
+  if (_Curses_num_cur_x(con->cur_x, con->cur_y) < con->columns) wclrtoeol(stdscr);
 }
 
 // Clears from the cursor to the end of its row, then puts the cursor at the

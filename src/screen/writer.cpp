@@ -97,7 +97,7 @@ static void ShowStoredByte(ConsoleState *con, int ch) {
     open_char.have = open_char.left == 0 ? 0 : open_char.have + 1;
     return;
   }
-  CatchUp();
+  BeginChange();
   AimOpenChar(con);
   if (open_char.have < 4) open_char.bytes[open_char.have] = (unsigned char)ch;
   open_char.have++;

@@ -3,6 +3,7 @@
 #include "module.h"
 
 #include <curses.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <termios.h>
@@ -12,11 +13,25 @@ int term_ready;                     // 0 until the snapshots are taken
 static struct termios term_snap[3]; // the snapshots, indexed by TermMode
 int term_mode;                      // TermMode last applied; 0: curses not active
 
+// The console keeps the screen size it read at start (the shadow is
+// allocated once).  curses, left to itself, would follow a window-size change
+// at its next refresh and resize its screens under the module; so the action
+// for SIGWINCH that curses installs where it found the default one is taken
+// back, and curses keeps the size it started with, like the console.  An
+// engine's own SIGWINCH handler is left alone (curses installs none then).
+static void KeepWindowSize(const struct sigaction *before) {
+  if (before->sa_handler == SIG_DFL && !(before->sa_flags & SA_SIGINFO))
+    sigaction(SIGWINCH, before, NULL);
+}
+
 // Takes the three snapshots: the cooked terminal, the raw one curses makes
 // with the stop and start characters disabled, and that without tty signals.
 static void TakeSnapshots(void) {
   tcgetattr(0, &term_snap[COOKED]);
+  struct sigaction winch;
+  sigaction(SIGWINCH, NULL, &winch);
   initscr();
+  KeepWindowSize(&winch);
   term_mode = RAW;
   setvbuf(stdout, NULL, _IOLBF, 8192);
   cbreak();
