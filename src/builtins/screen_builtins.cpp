@@ -99,10 +99,11 @@ int B2_d_scroll(BuiltinFrame *frame, TermCell *a1, TermCell *a2) {
   ConsoleState *con = Console;
   Prologue(frame);
   if (!unify_intE(frame, a1, con->scroll_line + 1)) return 0;
-  int line = (int)Numeric_s_num_eval_int(a2) - 1;
+  int64_t line =
+      (int64_t)(int32_t)Numeric_s_num_eval_int(a2) - 1; // no overflow at INT_MIN
   if (line < 0) line = 0;
   if (line >= con->rows) line = con->rows - 1;
-  con->scroll_line = line;
+  con->scroll_line = (int32_t)line;
   return Epilogue(frame);
 }
 
