@@ -16,6 +16,7 @@ void SetTermMode(int mode);
 
 extern volatile int intr_pending;    /* a reader's SIGINT handler has run */
 extern volatile int intr_echo;       /* the editor's handler ran: log and show */
+extern volatile int polling_now;     /* a read without waiting is under way */
 extern jmp_buf line_jmp;             /* landing of the line editor and key built-ins */
 extern jmp_buf scan_jmp;             /* landing of PollKey */
 extern ConsoleState *intr_console;   /* the record OnIntrLine works on */

@@ -30,9 +30,11 @@ int ReadStdin(int blocking) {
 // this read and gets its status flags back afterwards.
 static int ReadStdinNow(void) {
   int flags = fcntl(0, F_GETFL);
+  polling_now = 1;
   fcntl(0, F_SETFL, flags | O_NONBLOCK);
   int ch = ReadStdin(0);
   fcntl(0, F_SETFL, flags);
+  polling_now = 0;
   return ch;
 }
 

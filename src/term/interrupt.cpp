@@ -14,6 +14,7 @@ struct sigaction old_dk;   // the action before the key built-ins'
 struct sigaction old_hand; // the action before PollKey's
 
 volatile int intr_pending;    // 1 from a handler's run until a reader acts
+volatile int polling_now;     // a read without waiting is under way
 volatile int intr_echo;       // the line editor's handler ran: log and show
 jmp_buf line_jmp;             // landing of the line editor and key built-ins
 jmp_buf scan_jmp;             // landing of PollKey
@@ -75,10 +76,15 @@ static void PassOnInterrupt(int signo) {
 }
 
 // SIGINT while output waits for the start character: the engine's own
-// handling runs at once, then standard input is made blocking again.
+// handling runs at once, then standard input is made blocking again.  Not
+// during a read without waiting: that read puts the descriptor's flags back
+// itself, and clearing O_NONBLOCK between its two flag changes would turn
+// the poll into a wait for a key that may never come.
 void OnIntrScan(int signo) {
   PassOnInterrupt(signo);
-  int flags = fcntl(0, F_GETFL);
-  fcntl(0, F_SETFL, flags & ~O_NONBLOCK);
+  if (!polling_now) {
+    int flags = fcntl(0, F_GETFL);
+    fcntl(0, F_SETFL, flags & ~O_NONBLOCK);
+  }
   intr_pending = 1;
 }

@@ -1,0 +1,524 @@
+// The console inside someone else's process, when things go wrong: rows that
+// fill with bytes before columns, a terminal that goes away while the module
+// reads, waits or writes, storms of SIGINT, and window size changes.  Nothing
+// may crash, spin, hang or lose what was written.
+#include "bench.h"
+#include "console.h"
+#include "host.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio_ext.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Starts the stand-in engine and the console on the child's terminal.
+void StartConsole() {
+  host_init(0, nullptr);
+  host_install_sigint();
+  SetTerminal();
+  host_set_user_input(C_GetStream());
+  InitTermIO();
+}
+
+// Writes `text` to the console stream, one character per call.
+void Put(const std::string &text) {
+  for (unsigned char c : text)
+    Stream__sputc(c, C_GetStream());
+}
+
+// `s` written `n` times.
+std::string Repeat(const std::string &s, int n) {
+  std::string out;
+  while (n-- > 0)
+    out += s;
+  return out;
+}
+
+// Milliseconds of CPU time (user and system) this process has used.
+long long CpuMs() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000LL +
+         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+}
+
+// Milliseconds of a clock that never goes back.
+long long WallMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// The next key as d_keyin/1 (or d_keypeek/1) answers it.
+long long KeyBuiltin(int64_t (*entry)(BuiltinFrame *)) {
+  host_args_reset();
+  TermCell *v = host_push(host_var());
+  BuiltinFrame frame{};
+  entry(&frame);
+  int64_t code = -1000;
+  host_get_int(v, &code);
+  return code;
+}
+
+// One line as the engine reads it, up to its end-of-line code 31 or -1.
+std::string ReadLine() {
+  std::string got;
+  for (;;) {
+    int c = host_getc(C_GetStream());
+    if (c == -1) return got + "<EOF>";
+    got += (char)c;
+    if (c == 31) return got;
+  }
+}
+
+// Whether the engine's own SIGINT action is the one in force.
+bool EngineHandlerInForce() {
+  struct sigaction cur;
+  sigaction(SIGINT, nullptr, &cur);
+  return cur.sa_handler == host_sigint_handler_address();
+}
+
+// Catches: characters that take no column filling a row's 4 * columns bytes
+// and the writer storing past the row (ASan) or dropping bytes: the shadow
+// rows, read in order, must hold every byte written.  The terminal joins the
+// marks to one cell, so only the plain line after them is compared with it.
+TEST(FullRows, BytesFillRowsBeforeColumns) {
+  static const std::string marks = "e" + Repeat("\xcc\x81", 400); // U+0301
+  static const std::string kana = Repeat("\xe3\x81\x82", 400);    // said width 0
+  bench::Scenario s(bench::Options{}, [] {
+    StartConsole();
+    Put(marks);
+    bench::ReportShadow(Console, _Curses_num_cur_x);
+    bench::Step("marks");
+    bench::WaitParent();
+    host_set_mbchar_override([](unsigned char *b, int i, int *w) {
+      int n = host_isn_mbchar_default(b, i, w);
+      *w = 0;
+      return n;
+    });
+    P0_d_clear();
+    Put(kana);
+    bench::ReportShadow(Console, _Curses_num_cur_x);
+    bench::Step("kana");
+    bench::WaitParent();
+    host_set_mbchar_override(nullptr);
+    Put("\nplain after\n");
+    bench::ReportShadow(Console, _Curses_num_cur_x);
+  });
+  auto expect_rows = [&](const std::string &written) {
+    bench::Shadow sh;
+    ASSERT_TRUE(bench::ReadShadow(s, &sh));
+    std::string rows;
+    for (int r = 0; r <= sh.cur_y; r++)
+      rows += sh.row_bytes[r];
+    EXPECT_EQ(rows.substr(0, written.size()), written);
+    EXPECT_EQ(rows.find_first_not_of(' ', written.size()), std::string::npos);
+    EXPECT_EQ(sh.cur_x, (int)written.size() % 320);
+    s.Go();
+  };
+  ASSERT_TRUE(s.WaitStep("marks"));
+  expect_rows(marks);
+  ASSERT_TRUE(s.WaitStep("kana"));
+  expect_rows(kana);
+  ASSERT_TRUE(s.WaitExit());
+  bench::Shadow sh;
+  ASSERT_TRUE(bench::ReadShadow(s, &sh));
+  EXPECT_EQ(bench::TrimRight(s.Screen()[4]), "plain after");
+  EXPECT_EQ(bench::ShadowRowToText(sh.row_bytes[4], 80), s.Screen()[4]);
+}
+
+// The far end of a terminal of the child's own: its slave becomes descriptors
+// 0 and 1, and a thread types keys, takes the output for a while and then
+// closes the master, as when a terminal window is closed.
+class FarEnd {
+public:
+  FarEnd() {
+    winsize ws{};
+    ws.ws_row = 24;
+    ws.ws_col = 80;
+    int slave = -1;
+    if (openpty(&master_, &slave, nullptr, nullptr, &ws) != 0) bench::Fail("openpty");
+    dup2(slave, 0);
+    dup2(slave, 1);
+    close(slave);
+  }
+  ~FarEnd() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Types `keys`, reads the output for `ms` milliseconds, then hangs up.
+  void HangUpAfter(const std::string &keys, int ms) {
+    thread_ = std::thread([this, keys, ms] {
+      if (write(master_, keys.data(), keys.size()) < 0) return;
+      char buf[4096];
+      for (long long end = WallMs() + ms; WallMs() < end;) {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, 10) == 1 && read(master_, buf, sizeof buf) < 0) break;
+      }
+      close(master_);
+    });
+  }
+
+private:
+  int master_ = -1;
+  std::thread thread_;
+};
+
+// Waits up to 2 s for a typed byte on descriptor 0.
+void AwaitKey() {
+  pollfd p{0, POLLIN, 0};
+  poll(&p, 1, 2000);
+}
+
+// What the child saw of a lost terminal, with a log in a temporary directory:
+// `during` runs while the far end types `keys` and hangs up after 300 ms (its
+// wall and CPU time are reported), `after` runs 200 times once it has gone.
+void LoseTerminal(const std::string &keys, const std::function<std::string()> &during,
+                  const std::function<std::string()> &after) {
+  FarEnd far;
+  StartConsole();
+  char dir[] = "/tmp/qxrobXXXXXX";
+  std::string log_path = std::string(mkdtemp(dir)) + "/log";
+  C_SetLog(host_open_file(log_path.c_str(), "w"));
+  C_NOPROMPT();
+  Put("before\n");
+  far.HangUpAfter(keys, 300);
+  long long w0 = WallMs(), c0 = CpuMs();
+  bench::Report("during", during());
+  bench::Report("wait_ms", WallMs() - w0);
+  bench::Report("wait_cpu_ms", CpuMs() - c0);
+  std::string seen;
+  long long c1 = CpuMs();
+  for (int i = 0; i < 200; i++)
+    seen += after() + " ";
+  bench::Report("after_cpu_ms", CpuMs() - c1);
+  bench::Report("after", seen);
+  Put("after\n");
+  std::ifstream in(log_path, std::ios::binary);
+  std::stringstream log;
+  log << in.rdbuf();
+  bench::Report("log", log.str());
+  bench::Report("errmes", Stream_errmes());
+  unlink(log_path.c_str());
+  rmdir(dir);
+}
+
+// Checks what LoseTerminal reported: the wait lasted until the hang-up without
+// spinning, the reads after it ended at once (200 in well under 400 ms of
+// CPU), the log holds `log` (everything written, before and after), and the
+// stdout error was reported.
+void ExpectLost(bench::Scenario &s, const std::string &during, const std::string &after,
+                const std::string &log) {
+  ASSERT_TRUE(s.WaitExit());
+  EXPECT_EQ(s.Get("during"), during);
+  EXPECT_GE(std::stoll(s.Get("wait_ms")), 250) << "no wait before the hang-up";
+  EXPECT_LT(std::stoll(s.Get("wait_cpu_ms")), 100) << "spun while waiting";
+  EXPECT_LT(std::stoll(s.Get("after_cpu_ms")), 400) << "spun after the hang-up";
+  EXPECT_EQ(s.Get("after"), Repeat(after + " ", 200));
+  EXPECT_EQ(s.Get("log"), log);
+  EXPECT_NE(s.Stderr().find("\aqxhost: stdout: " + s.Get("errmes") + "\n"),
+            std::string::npos)
+      << s.Stderr();
+}
+
+// Catches: a reader that spins or blocks for ever once its terminal is gone,
+// or that invents keys; a log that loses bytes written before or after.
+TEST(LostTerminal, WhileTheLineEditorReads) {
+  bench::Scenario s(bench::Options{}, [] {
+    LoseTerminal("ab", ReadLine, [] { return std::to_string(host_getc(C_GetStream())); });
+  });
+  ExpectLost(s, "ab<EOF>", "-1", "before\nab^D\n" + Repeat("^D\n", 200) + "after\n");
+}
+
+// Catches: d_keyin/1 or d_keypeek/1 waiting for ever, spinning or inventing
+// a key once the terminal is gone (each must answer -1 at once).
+TEST(LostTerminal, WhileKeyinAndKeypeekWait) {
+  auto keyin = [] { return std::to_string(KeyBuiltin(P1_d_keyin)); };
+  auto peek = [] { return std::to_string(KeyBuiltin(P1_d_keypeek)); };
+  auto three_keys = [&] {
+    std::string a = keyin(), b = keyin();
+    return a + " " + b + " " + keyin();
+  };
+  bench::Scenario in(bench::Options{}, [&] { LoseTerminal("ab", three_keys, keyin); });
+  ExpectLost(in, "97 98 -1", "-1", "before\nafter\n");
+  bench::Scenario peeked(bench::Options{}, [&] { LoseTerminal("", peek, peek); });
+  ExpectLost(peeked, "-1", "-1", "before\nafter\n");
+}
+
+// Catches: output stopped by Ctrl-S that waits for ever (or spins) once the
+// terminal is gone, and output written to a dead terminal that is lost from
+// the log or stops the engine.
+TEST(LostTerminal, WhileOutputIsStoppedAndWhileWriting) {
+  auto lines = [](int from, int n) {
+    std::string out;
+    for (int i = from; i < from + n; i++)
+      out += "line " + std::to_string(i) + "\n";
+    return out;
+  };
+  bench::Scenario s(bench::Options{}, [&] {
+    LoseTerminal(
+        "\x13",
+        [&] {
+          AwaitKey();
+          Put(lines(0, 100));
+          return std::to_string(Console->output_stopped);
+        },
+        [&] {
+          Put(lines(100, 5));
+          return std::to_string(Console->output_stopped);
+        });
+  });
+  ExpectLost(s, "0", "0",
+             "before\n" + lines(0, 100) + Repeat(lines(100, 5), 200) + "after\n");
+}
+
+// Sends `n` SIGINTs at random moments, typing one of `keys` after every
+// `every` of them and taking in the terminal's output, then lets the last one
+// land.
+void Storm(bench::Scenario &s, std::mt19937 &rng, int n, const std::string &keys,
+           int every = 40) {
+  for (int i = 0; i < n; i++) {
+    kill(s.Pid(), SIGINT);
+    usleep(rng() % 400);
+    if (i % every == 0)
+      s.Send(keys.empty() ? "" : std::string(1, keys[rng() % keys.size()]));
+    if (testing::Test::HasFailure()) return; // the child has died
+  }
+  usleep(100000);
+  s.Send("");
+}
+
+// Drops keys typed but not read (a storm may leave one).
+void DropTypedKeys() {
+  tcflush(0, TCIFLUSH);
+  __fpurge(stdin);
+  C_FlushTypeahead(1);
+}
+
+// Catches: a crash or deadlock when SIGINT arrives at any moment of editing,
+// of d_keyin/d_keypeek, of the flow-control wait and of output; the engine's
+// action not back in force afterwards; a pending interrupt left over once a
+// reader has acted (a spurious interrupt on the next typed line).
+TEST(SignalStorm, EditingKeysFlowControlAndOutput) {
+  std::mt19937 rng(std::random_device{}());
+  bench::Options opt;
+  opt.timeout_ms = 30000;
+  bench::Scenario s(opt, [] {
+    StartConsole();
+    C_NORMAL();
+    std::string handlers;
+    auto in_force = [&] { handlers += EngineHandlerInForce() ? "1" : "0"; };
+    bench::Step("edit");
+    while (ReadLine() != "end\x1f") {
+    }
+    in_force();
+    bench::Step("keyin");
+    while (KeyBuiltin(P1_d_keyin) != 'q') {
+    }
+    DropTypedKeys();
+    in_force();
+    bench::Step("peek");
+    while (KeyBuiltin(P1_d_keypeek) != 'q')
+      KeyBuiltin(P1_d_keyin);
+    DropTypedKeys();
+    in_force();
+    bench::Step("flow");
+    AwaitKey();
+    for (int i = 0; i < 300; i++)
+      Put("flow " + std::to_string(i) + "\n");
+    in_force();
+    bench::Step("output");
+    for (int i = 0; i < 3000; i++)
+      Put("out " + std::to_string(i) + "\n");
+    in_force();
+    bench::Step("sync");
+    while (ReadLine() != "sync\x1f") {
+    }
+    long intr = host_counters()->f_intr;
+    bench::Step("final");
+    bench::Report("final", ReadLine());
+    bench::Report("spurious", host_counters()->f_intr - intr);
+    in_force();
+    bench::Report("handlers", handlers);
+    bench::Report("engine_sigints", host_sigint_count());
+    bench::Report("reader_intrs", host_counters()->f_intr);
+  });
+  ASSERT_TRUE(s.WaitStep("edit"));
+  Storm(s, rng, 1500, "abc\x7f\r\x1b[A");
+  s.Send("\rend\r");
+  ASSERT_TRUE(s.WaitStep("keyin"));
+  Storm(s, rng, 1500, "abc");
+  s.Send("qq");
+  ASSERT_TRUE(s.WaitStep("peek"));
+  Storm(s, rng, 1500, "abc");
+  s.Send("qq");
+  ASSERT_TRUE(s.WaitStep("flow"));
+  s.Send("\x13");
+  Storm(s, rng, 1500, "");
+  s.Send("\x11");
+  ASSERT_TRUE(s.WaitStep("output"));
+  Storm(s, rng, 1500, "");
+  ASSERT_TRUE(s.WaitStep("sync"));
+  usleep(100000);
+  s.Send("\rsync\r");
+  ASSERT_TRUE(s.WaitStep("final"));
+  s.Send("hello\r");
+  ASSERT_TRUE(s.WaitExit());
+  EXPECT_EQ(s.Get("final"), "hello\x1f");
+  EXPECT_EQ(s.Get("spurious"), "0");
+  EXPECT_EQ(s.Get("handlers"), "111111");
+  EXPECT_GT(std::stol(s.Get("engine_sigints")), 0);
+  EXPECT_GT(std::stol(s.Get("reader_intrs")), 50) << "the storms missed the readers";
+}
+
+// Catches: a crash when SIGINT comes while the top-level line editor copies
+// a line to the engine's log: its handler writes the partial line to the log
+// and the interrupt character to the console from inside the signal handler,
+// re-entering the engine's stream layer (and the log's storage) in the middle
+// of the same work, and again in itself (SA_NODEFER).
+TEST(SignalStorm, TopLevelLinesWithALog) {
+  std::mt19937 rng(std::random_device{}());
+  bench::Options opt;
+  opt.timeout_ms = 30000;
+  bench::Scenario s(opt, [] {
+    StartConsole();
+    C_SetLog(host_open_memory());
+    bench::Step("edit");
+    do
+      C_TOPLEVEL();
+    while (ReadLine() != "end\x1f");
+  });
+  ASSERT_TRUE(s.WaitStep("edit"));
+  Storm(s, rng, 15000, "ab\r\x18", 5);
+  s.Send("\x15\rend\r");
+  ASSERT_TRUE(s.WaitExit());
+}
+
+// Catches: a crash, memory error or hang when the window changes size
+// (TIOCSWINSZ, then SIGWINCH) during output and editing, and the module
+// taking a size other than the one it read at start.
+//
+// What a user sees: the console keeps the size it read when it started.  Its
+// shadow, wrapping and scrolling stay those of the old size, while curses
+// resizes its own screen at its next refresh; on a smaller window rows and
+// columns beyond it are lost from view, on a larger one the console uses only
+// its old part.  Once the window has its old size again, d_redisp/0 shows the
+// shadow as it was.
+TEST(WindowSize, ChangesDuringOutputAndEditing) {
+  std::mt19937 rng(std::random_device{}());
+  bench::Options opt;
+  opt.timeout_ms = 30000;
+  bench::Scenario s(opt, [] {
+    StartConsole();
+    C_NOPROMPT();
+    bench::Step("output");
+    bench::WaitParent();
+    for (int i = 0; i < 600; i++)
+      Put("line " + std::to_string(i) + " \xe6\xbc\xa2\xe5\xad\x97 " +
+          Repeat("x", i % 97) + "\n");
+    bench::Step("edit");
+    while (ReadLine() != "end\x1f") {
+    }
+    int columns = 0, rows = 0;
+    C_Screen(&columns, &rows);
+    bench::Report("size", std::to_string(columns) + "x" + std::to_string(rows));
+    Curses_getTerminalWH(&columns, &rows);
+    bench::Report("curses", std::to_string(columns) + "x" + std::to_string(rows));
+    bench::Step("restored");
+    bench::WaitParent();
+    P0_d_clear();
+    Put("after the storm\n");
+    P0_d_redisp();
+    bench::ReportShadow(Console, _Curses_num_cur_x);
+    bench::Step("shown");
+  });
+  int tty = -1;
+  auto resize = [&](int cols, int rows) {
+    winsize ws{};
+    ws.ws_col = (unsigned short)cols;
+    ws.ws_row = (unsigned short)rows;
+    ioctl(tty, TIOCSWINSZ, &ws); // the slave: SIGWINCH goes to the child
+  };
+  auto storm = [&](const std::string &keys) {
+    for (int i = 0; i < 200; i++) {
+      resize(1 + rng() % 300, 1 + rng() % 100);
+      usleep(rng() % 3000);
+      s.Send(keys.empty() ? "" : std::string(1, keys[rng() % keys.size()]));
+    }
+  };
+  ASSERT_TRUE(s.WaitStep("output"));
+  tty = open(("/proc/" + std::to_string(s.Pid()) + "/fd/0").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(tty, 0);
+  s.Go();
+  storm("");
+  ASSERT_TRUE(s.WaitStep("edit"));
+  storm("abc \x7f\xe6\xbc\xa2\r");
+  resize(37, 11);
+  s.Send("\rend\r");
+  ASSERT_TRUE(s.WaitStep("restored"));
+  resize(80, 24);
+  s.Go();
+  ASSERT_TRUE(s.WaitStep("shown"));
+  close(tty);
+  EXPECT_EQ(s.Get("size"), "80x24");   // the module's size: as read at start
+  EXPECT_EQ(s.Get("curses"), "80x24"); // curses keeps the start size too
+  bench::ExpectScreenEqualsShadow(s);
+  ASSERT_TRUE(s.WaitExit());
+}
+
+// Catches: typed bytes that the terminal driver swallows or turns into a
+// signal in the module's raw modes instead of passing them on: every byte
+// from 128 to 254 (a character of a single-byte set, or part of a multibyte
+// one) must reach d_keyin/1, with sig_state 0 and 1.  The raw modes set the
+// start and stop characters (and, with sig_state 1, the interrupt, suspend
+// and literal-next characters) to 255, which is not Linux's disabling value
+// 0: the driver takes a typed 0xFF for itself.  No UTF-8 or EUC-JP text
+// contains that byte; the test shows that it is the only one taken.
+TEST(HostileKeys, EveryByteReachesKeyin) {
+  for (int sig_state : {0, 1}) {
+    bench::Scenario s(bench::Options{}, [sig_state] {
+      StartConsole();
+      host_set_charset(HOST_SINGLE);
+      C_SetSigState(sig_state);
+      termios t{};
+      tcgetattr(0, &t);
+      std::string skipped;
+      for (int cc : {VINTR, VQUIT, VSUSP})
+        if ((t.c_lflag & ISIG) && t.c_cc[cc] != 255) skipped += (char)t.c_cc[cc];
+      bench::Report("skipped", skipped);
+      bench::Step("ready");
+      std::string got;
+      for (long long k = 0; k != 0x7e;) {
+        k = KeyBuiltin(P1_d_keyin);
+        got += std::to_string(k) + " ";
+      }
+      bench::Report("got", got);
+    });
+    ASSERT_TRUE(s.WaitStep("ready"));
+    std::string typed, want;
+    for (int b = 0x80; b <= 0xFF; b++)
+      if (s.Get("skipped").find((char)b) == std::string::npos)
+        typed += (char)b, want += b == 0xFF ? "" : std::to_string(b) + " ";
+    s.Send(typed + "~");
+    ASSERT_TRUE(s.WaitExit());
+    EXPECT_EQ(s.Get("got"), want + "126 ") << "sig_state " << sig_state;
+  }
+}
+
+} // namespace
