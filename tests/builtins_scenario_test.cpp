@@ -2,6 +2,7 @@
 // argument cells built by the engine stand-in, on real pseudo-terminals.
 #include "bench.h"
 #include "console.h"
+#include "console_child.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -24,20 +25,11 @@ namespace {
 using Entry = int64_t (*)(BuiltinFrame *);
 
 // Child: the stand-in engine, the console stream, curses and the shadow.
-void StartConsole(int charset = HOST_UTF8) {
+void StartBuiltins(int charset = HOST_UTF8) {
   host_set_charset(charset);
-  host_init(0, nullptr);
-  host_install_sigint();
-  SetTerminal();
-  host_set_user_input(C_GetStream());
-  InitTermIO();
+  StartConsole();
   host_args_reset();
   host_reset_counters();
-}
-
-void WriteConsole(const std::string &text) {
-  for (unsigned char c : text)
-    Stream__sputc(c, C_GetStream());
 }
 
 // A cell as text: an integer, "a<n>" for atom n, "_" when unbound.
@@ -130,7 +122,7 @@ void ExpectCleanExit(bench::Scenario &s) {
 std::string ChildLog(const bench::Options &o,
                      const std::function<void(std::ostringstream &)> &body) {
   bench::Scenario s(o, [&] {
-    StartConsole();
+    StartBuiltins();
     std::ostringstream log;
     body(log);
     bench::Report("log", log.str());
@@ -157,8 +149,8 @@ TEST(ScreenBuiltins, CursorQueryShowHide) {
     SCOPED_TRACE(term);
     bool caps = std::string(term) == "xterm";
     bench::Scenario s(Opts(term), [] {
-      StartConsole();
-      WriteConsole("hello");
+      StartBuiltins();
+      Put("hello");
       std::ostringstream log;
       log << Call(P1_d_cursor, {host_var()});
       Pause("start");
@@ -213,9 +205,9 @@ TEST(ScreenBuiltins, CursorPositionAndScreenSize) {
         {1, 1},        {cols, 1},     {1, rows},   {cols / 2, rows / 2},
         {2, rows - 1}, {cols - 1, 2}, {cols, rows}};
     bench::Scenario s(Opts("xterm", rows, cols), [&, rows = rows, cols = cols] {
-      StartConsole();
+      StartBuiltins();
       for (int r = 0; r < rows - 1; r++)
-        WriteConsole(std::string(cols - 1, char('a' + r % 26)) + "\n");
+        Put(std::string(cols - 1, char('a' + r % 26)) + "\n");
       std::ostringstream log;
       log << Call(P2_d_screen, {host_var(), host_var()}) << "; "
           << Call(P2_d_screen, {host_int(cols + 1), host_var()}) << "; "
@@ -239,7 +231,7 @@ TEST(ScreenBuiltins, CursorPositionAndScreenSize) {
       Call(P2_d_cursor, {host_ref(Cell(host_ref(Cell(host_int(4))))), host_int(3)});
       log << Call(P2_d_pos, {host_ref(x), host_var4()}) << " " << Show(x) << "; ";
       Call(P2_d_cursor, {host_int(1), host_int(1)});
-      WriteConsole("日本ab");
+      Put("日本ab");
       log << Call(P2_d_pos, {host_var(), host_var()});
       bench::Report("log", log.str());
     });
@@ -344,8 +336,8 @@ TEST(ScreenBuiltins, RedispRedrawsGarbledScreen) {
   for (const char *term : {"xterm", "xterm-noxenl"}) {
     SCOPED_TRACE(term);
     bench::Scenario s(Opts(term, 5, 12), [] {
-      StartConsole();
-      WriteConsole("ab日本\nsecond\nthird\nfourth\n0123456789AB");
+      StartBuiltins();
+      Put("ab日本\nsecond\nthird\nfourth\n0123456789AB");
       bench::ReportShadow(Console, _Curses_num_cur_x);
       const char junk[] = "\x1b[H\x1b[2JGARBAGE\x1b[4;3Hzzz\x1b[2;8H";
       if (write(1, junk, sizeof junk - 1) < 0) bench::Fail("write");
@@ -451,7 +443,7 @@ TEST(KeyBuiltins, PeekThenKeyinTypedCharacters) {
     bench::Options o = Opts();
     o.locale = c.locale;
     bench::Scenario s(o, [&] {
-      StartConsole(c.charset);
+      StartBuiltins(c.charset);
       bench::Step("ready");
       std::ostringstream log;
       for (size_t i = 0; i < c.codes.size(); i++)
@@ -482,7 +474,7 @@ TEST(KeyBuiltins, KeylengthWithTypedKeys) {
     typed += char('A' + i % 26);
   ASSERT_EQ(typed.size(), 300u);
   bench::Scenario s(Opts(), [&] {
-    StartConsole();
+    StartBuiltins();
     Call(P1_d_keyback, {List({1, 2})});
     bench::Step("ready");
     WaitTyped(300);
@@ -530,7 +522,7 @@ TEST(KeyBuiltins, CtrlCWhileKeyinWaits) {
   for (int sig_state : {0, 1}) {
     SCOPED_TRACE(sig_state);
     bench::Scenario s(Opts(), [sig_state] {
-      StartConsole();
+      StartBuiltins();
       if (sig_state) C_SetSigState(1);
       host_set_intr_hook([](void *) { bench::Step("intr"); });
       bench::Step("ready");
@@ -561,7 +553,7 @@ TEST(KeyBuiltins, CtrlCWhileKeyinWaits) {
 // raw bytes) and a d_keyin that does not.
 TEST(KeyBuiltins, PeekedArrowIsRaw) {
   bench::Scenario s(Opts(), [] {
-    StartConsole();
+    StartBuiltins();
     bench::Step("ready");
     std::ostringstream log;
     log << Val(P1_d_keypeek) << " |";

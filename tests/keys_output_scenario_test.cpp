@@ -2,6 +2,7 @@
 // that never waits, and output flow control with the stop and start keys.
 #include "bench.h"
 #include "console.h"
+#include "console_child.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -17,19 +18,6 @@
 #include <string>
 
 namespace {
-
-void StartConsole() {
-  host_init(0, nullptr);
-  host_install_sigint();
-  SetTerminal();
-  host_set_user_input(C_GetStream());
-  InitTermIO();
-}
-
-void Put(const std::string &text) {
-  for (unsigned char c : text)
-    Stream__sputc(c, C_GetStream());
-}
 
 // Values joined by spaces, taken left to right (<< is sequenced).
 struct Vals {

@@ -3,6 +3,7 @@
 // template and history editing, interrupts by input mode, and a screen that
 // stays equal to the shadow.
 #include "bench.h"
+#include "console_child.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -67,15 +68,6 @@ void TypeaheadThenOutput() {
   for (int i = 0; i < 30; i++)
     for (char ch : "output line\n")
       if (ch) Stream_sputc(ch, C_GetStream());
-}
-
-// Starts the console as an engine does.
-void StartConsole() {
-  host_init(0, nullptr);
-  host_install_sigint();
-  SetTerminal();
-  host_set_user_input(C_GetStream());
-  InitTermIO();
 }
 
 // The child: starts the console as an engine does, with a memory log, then

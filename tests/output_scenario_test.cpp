@@ -2,6 +2,7 @@
 // terminal shows what the shadow screen says, and the cursor is where the
 // record says.
 #include "bench.h"
+#include "console_child.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -11,22 +12,6 @@
 #include <vector>
 
 namespace {
-
-// Starts the console in the child: the stand-in engine, the console stream,
-// curses and the shadow screen.
-void StartConsole() {
-  host_init(0, nullptr);
-  host_install_sigint();
-  SetTerminal();
-  host_set_user_input(C_GetStream());
-  InitTermIO();
-}
-
-// Writes every byte of `text` to the console stream, one character per call.
-void WriteConsole(const std::string &text) {
-  for (unsigned char c : text)
-    Stream__sputc(c, C_GetStream());
-}
 
 // Runs `text` through the console on a terminal and checks screen and cursor
 // against the shadow.
@@ -39,7 +24,7 @@ void ExpectShownAsShadow(const std::string &term, int rows, int cols,
   bench::Scenario s(opt, [&] {
     StartConsole();
     C_SetScrollLine(scroll_line);
-    WriteConsole(text);
+    Put(text);
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("written");
   });

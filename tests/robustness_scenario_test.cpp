@@ -4,6 +4,7 @@
 // may crash, spin, hang or lose what was written.
 #include "bench.h"
 #include "console.h"
+#include "console_child.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -27,21 +28,6 @@
 #include <thread>
 
 namespace {
-
-// Starts the stand-in engine and the console on the child's terminal.
-void StartConsole() {
-  host_init(0, nullptr);
-  host_install_sigint();
-  SetTerminal();
-  host_set_user_input(C_GetStream());
-  InitTermIO();
-}
-
-// Writes `text` to the console stream, one character per call.
-void Put(const std::string &text) {
-  for (unsigned char c : text)
-    Stream__sputc(c, C_GetStream());
-}
 
 // `s` written `n` times.
 std::string Repeat(const std::string &s, int n) {

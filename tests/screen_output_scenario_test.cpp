@@ -3,6 +3,7 @@
 // editor, caret forms, and the cases where the shadow and the terminal part.
 #include "bench.h"
 #include "console.h"
+#include "console_child.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -18,19 +19,6 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-
-void StartConsole() {
-  host_init(0, nullptr);
-  host_install_sigint();
-  SetTerminal();
-  host_set_user_input(C_GetStream());
-  InitTermIO();
-}
-
-void Put(const std::string &text) {
-  for (unsigned char c : text)
-    Stream__sputc(c, C_GetStream());
-}
 
 void ReportShadow() {
   bench::ReportShadow(Console, _Curses_num_cur_x);

@@ -9,6 +9,7 @@
 // alternate screen) and xterm-noxenl (wraps at once), at 80x24 and 12x5.
 #include "bench.h"
 #include "console.h"
+#include "console_child.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -76,20 +77,6 @@ const Term kSomeTerms[] = {{"xterm", 24, 80}, {"vt100", 5, 12}, {"xterm-noxenl",
 void StartEngine() {
   host_init(0, nullptr);
   host_install_sigint();
-}
-
-// The console as an engine starts it.
-void StartConsole() {
-  StartEngine();
-  SetTerminal();
-  host_set_user_input(C_GetStream());
-  InitTermIO();
-}
-
-// Writes every byte of `text` to the console stream, one character per call.
-void Write(const std::string &text) {
-  for (unsigned char c : text)
-    Stream__sputc(c, C_GetStream());
 }
 
 // Writes bytes to the terminal behind curses' back.
@@ -352,7 +339,7 @@ TEST_P(Redisplay, RestoresTheShadowAfterGarbage) {
   const Term t = GetParam();
   bench::Scenario s(OptionsFor(t), [&] {
     StartConsole();
-    Write(FillText(t.rows, t.cols));
+    Put(FillText(t.rows, t.cols));
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("written");
     bench::WaitParent();
@@ -487,7 +474,7 @@ TEST_P(SaveRestore, RedrawsTheConsoleAfterAnotherProgram) {
     ReportTermios("shell");
     SetTerminal();
     InitTermIO();
-    Write(FillText(t.rows, t.cols));
+    Put(FillText(t.rows, t.cols));
     ReportTermios("raw");
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("written");
@@ -572,7 +559,7 @@ TEST_P(SaveRestore, RestoreWithoutRedrawSendsNoShadowText) {
   bench::Scenario s(OptionsFor(t), [&] {
     StartConsole();
     ReportTermios("raw");
-    Write("SHADOWTEXT 日本語\nsecond SHADOWLINE");
+    Put("SHADOWTEXT 日本語\nsecond SHADOWLINE");
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("written");
     bench::WaitParent();
@@ -646,7 +633,7 @@ TEST_P(SigState, InterruptKeyIsAByteOnlyWithoutSignals) {
   const Term t = GetParam();
   bench::Scenario s(OptionsFor(t), [&] {
     StartConsole();
-    Write("sig state");
+    Put("sig state");
     ReportTermios("raw");
     bench::Report("intr_char", Console->intr_char);
     bench::Step("raw");
@@ -743,7 +730,7 @@ TEST_P(SigState, RestoreComesBackWithoutSignals) {
     ReportTermios("shell");
     SetTerminal();
     InitTermIO();
-    Write("before 日本");
+    Put("before 日本");
     C_SetSigState(1);
     ReportTermios("nosig");
     SaveTermIO(1);
@@ -796,7 +783,7 @@ TEST_P(TermModes, SaneBeforeInitLeavesTheTerminalAsFound) {
     bench::Report("intr_char", Console->intr_char);
     bench::Report("eof_char", Console->eof_char);
     bench::Report("erase", Console->edit_keys[ERASE]);
-    Write("C_Sane 日本");
+    Put("C_Sane 日本");
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("init");
   });
@@ -907,7 +894,7 @@ TEST_P(TermModes, ExittingMessageLeavesTheShellsTerminal) {
     ReportTermios("shell");
     SetTerminal();
     InitTermIO();
-    Write("some output\n日本語");
+    Put("some output\n日本語");
     ReportTermios("raw");
     bench::Step("written");
     bench::WaitParent();
@@ -992,14 +979,14 @@ TEST_P(StoppedScroll, InterruptWhileStoppedRunsTheEnginesHandlerOnce) {
     host_set_user_input(C_GetStream());
     InitTermIO();
     for (int r = 0; r < t.rows - 1; r++)
-      Write("line " + std::to_string(r) + "\n");
-    Write("last");
+      Put("line " + std::to_string(r) + "\n");
+    Put("last");
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("full");
     bench::WaitParent();
     bench::Report("ctrl_s.ready", WaitInput(10000) & POLLIN ? 1 : 0);
-    Write("\n"); // scrolls: stopped by the Ctrl-S until Ctrl-Q
-    Write("after");
+    Put("\n"); // scrolls: stopped by the Ctrl-S until Ctrl-Q
+    Put("after");
     ConsoleState *con = Console;
     bench::Report("sigints", host_sigint_count());
     bench::Report("engine_sigints", engine_sigints);
@@ -1077,7 +1064,7 @@ TEST(DisplayColumns, CountsByTheShadowsBytes) {
   bench::Scenario s(opt, [] {
     StartConsole();
     ConsoleState *con = Console;
-    Write("ab日c\nhello\nabéc\n");
+    Put("ab日c\nhello\nabéc\n");
     auto query = [](int x, int y) {
       bench::Report("nx." + std::to_string(y) + "." + std::to_string(x),
                     _Curses_num_cur_x(x, y));
@@ -1168,7 +1155,7 @@ TEST_P(ShadowOps, SetCursorClamps) {
       {7, 2, 6, 1}};
   bench::Scenario s(OptionsFor(t), [&] {
     StartConsole();
-    Write("top row\n日本語 wide\nthird");
+    Put("top row\n日本語 wide\nthird");
     bench::Step("written");
     for (size_t i = 0; i < cases.size(); i++) {
       bench::WaitParent();
@@ -1221,14 +1208,14 @@ TEST_P(ShadowOps, ClearWaitsForTheNextRefresh) {
   const Term t = GetParam();
   bench::Scenario s(OptionsFor(t), [&] {
     StartConsole();
-    Write(FillText(t.rows, t.cols));
+    Put(FillText(t.rows, t.cols));
     bench::Step("written");
     bench::WaitParent();
     bench::Report("ret", P0_d_clear());
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("cleared");
     bench::WaitParent();
-    Write("x");
+    Put("x");
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("after");
   });
@@ -1261,9 +1248,9 @@ TEST_P(ShadowOps, ClearToEndOfLine) {
   const Term t = GetParam();
   bench::Scenario s(OptionsFor(t), [&] {
     StartConsole();
-    Write("hello world\n日本語abc\nthird line");
+    Put("hello world\n日本語abc\nthird line");
     C_SetCursor(1, t.rows);
-    Write("bottom");
+    Put("bottom");
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("written");
     bench::WaitParent();
@@ -1273,7 +1260,7 @@ TEST_P(ShadowOps, ClearToEndOfLine) {
     bench::Step("row0");
     bench::WaitParent();
     C_SetCursor(1, 2);
-    Write("日本"); // the cursor at byte 6, display column 4
+    Put("日本"); // the cursor at byte 6, display column 4
     P0_d_cleol();
     bench::ReportShadow(Console, _Curses_num_cur_x);
     bench::Step("row1");
@@ -1346,7 +1333,7 @@ TEST_P(ShadowOps, ClearToEndOfScreen) {
   const Term t = GetParam();
   bench::Scenario s(OptionsFor(t), [&] {
     StartConsole();
-    Write("row zero\nrow 1 日本\nrow two\nrow three");
+    Put("row zero\nrow 1 日本\nrow two\nrow three");
     bench::Step("written");
     bench::WaitParent();
     C_SetCursor(4, 2);
