@@ -24,13 +24,22 @@ struct sigaction *intr_saved; // the record the armed reader saved into
 
 // Installs `handler` for SIGINT with SA_NODEFER alone (no SA_RESTART, so a
 // waiting read fails with EINTR as soon as the handler returns) and saves the
-// action it replaces in `saved`.
+// action it replaces in `saved`.  SIGINT is held off across the change: the
+// saved action is copied out only after the system call returns, and a
+// SIGINT delivered at that return would run the new handler while `saved`
+// still held an older action (at the first arming, the default one, which
+// then kills the engine at the next SIGINT).
 void ArmReader(void (*handler)(int), struct sigaction *saved) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigprocmask(SIG_BLOCK, &block, &old);
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = handler;
   sa.sa_flags = SA_NODEFER;
   intr_saved = saved;
   sigaction(SIGINT, &sa, saved);
+  sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
 // Puts back the action a reader saved.
