@@ -12,7 +12,10 @@ static void ArmKeyGuard(void) {
   ArmReader(OnIntrKey, &old_dk);
 }
 
-// Puts the saved action back before the final unification.
+// Puts the saved action back: before the final unification, and at the
+// landing, where the guard may still be in force (an interrupt recorded
+// before the guard's own handler ran); arming over it would save the guard
+// itself as the action to restore, and the engine's would never come back.
 static void DisarmKeyGuard(void) {
   DisarmReader(&old_dk);
   intr_saved = NULL;
@@ -40,8 +43,10 @@ static int HasThirdByte(int b1, int b2) {
 int B1_d_keyin(BuiltinFrame *frame, TermCell *a1) {
   ConsoleState *con = Console;
   Prologue(frame);
-  while (setjmp(line_jmp) != 0)
+  while (setjmp(line_jmp) != 0) {
+    DisarmKeyGuard();
     f_intr(frame);
+  }
   ArmKeyGuard();
   int b1 = NextKey(con, con->stream);
   CheckInterrupt(line_jmp);
@@ -109,8 +114,10 @@ static int PeekByte(ConsoleState *con, int k) {
 int B1_d_keypeek(BuiltinFrame *frame, TermCell *a1) {
   ConsoleState *con = Console;
   Prologue(frame);
-  while (setjmp(line_jmp) != 0)
+  while (setjmp(line_jmp) != 0) {
+    DisarmKeyGuard();
     f_intr(frame);
+  }
   ArmKeyGuard();
   int b1 = PeekByte(con, 1);
   int64_t code = b1;

@@ -182,13 +182,15 @@ int key_scan(void) {
 // characters are returned but not kept, other bytes go to the typeahead ring.
 // Returns -1 when nothing was read and intr_char after an interrupt.  The
 // reader armed around it (a prompt may scroll while the line editor is
-// armed) keeps its saved action.
+// armed) keeps its saved action; an interrupt taken here was passed on to
+// that reader's handler, so the reader is left to act on it as well.
 int PollKey(ConsoleState *con, int blocking) {
   static volatile int result;
   static struct sigaction *volatile outer;
   outer = intr_saved;
   if (setjmp(scan_jmp)) {
     result = con->intr_char;
+    if (outer != NULL) intr_pending = 1;
   } else {
     ArmReader(OnIntrScan, &old_hand);
     result = blocking ? ReadStdin(1) : ReadStdinNow();
@@ -197,6 +199,7 @@ int PollKey(ConsoleState *con, int blocking) {
     CheckInterrupt(scan_jmp);
   }
   DisarmReader(&old_hand);
+  if (outer == NULL) intr_pending = 0; // passed on to the engine's action
   intr_saved = outer;
   return result;
 }

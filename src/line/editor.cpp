@@ -180,7 +180,7 @@ static void KeyLoop(ConsoleState *con, QxStream stream) {
 
 // The landing after an interrupt: the line is dropped and the input mode
 // decides what the reader sees (an empty line, end of file, or the interrupt
-// character).  The engine's SIGINT action is already back in force.
+// character).  The engine's SIGINT action is back in force.
 static void Recover(void *ctx, ConsoleState *con, QxStream stream) {
   con->line_len = 0;
   intr_saved = NULL;
@@ -220,6 +220,7 @@ void EditLine(void *ctx, ConsoleState *con, QxStream stream) {
   edit.tmpl_pos = 0;
   head = con->history_head;
   if (setjmp(line_jmp)) {
+    DisarmReader(&old_inp); // the handler may not have run: never arm over it
     Recover(ctx, con, stream);
     return;
   }

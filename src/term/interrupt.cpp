@@ -88,9 +88,14 @@ static void PassOnInterrupt(int signo) {
 // handling runs at once, then standard input is made blocking again.  Not
 // during a read without waiting: that read puts the descriptor's flags back
 // itself, and clearing O_NONBLOCK between its two flag changes would turn
-// the poll into a wait for a key that may never come.
+// the poll into a wait for a key that may never come.  The action passed on
+// to may put another in force (the line editor's handler puts back the
+// engine's): that one is then what PollKey restores, never the handler that
+// has already run.
 void OnIntrScan(int signo) {
   PassOnInterrupt(signo);
+  struct sigaction now;
+  if (sigaction(SIGINT, NULL, &now) == 0 && now.sa_handler != OnIntrScan) old_hand = now;
   if (!polling_now) {
     int flags = fcntl(0, F_GETFL);
     fcntl(0, F_SETFL, flags & ~O_NONBLOCK);
