@@ -109,12 +109,20 @@ void host_set_intr_hook(void (*hook)(void *ctx)) {
   intr_hook = hook;
 }
 
+// SA_RESTART by default: the console's readers each install a handler of
+// their own for their waits, so no console read needs the engine's action to
+// break it, while every write to the terminal needs it not to: a write that
+// fails with EINTR makes stdio drop the bytes it held.
 void host_install_sigint(void) {
+  host_install_sigint_flags(SA_RESTART);
+}
+
+void host_install_sigint_flags(int sa_flags) {
   struct sigaction act;
   std::memset(&act, 0, sizeof act);
   act.sa_handler = on_sigint;
   sigemptyset(&act.sa_mask);
-  act.sa_flags = 0; // no SA_RESTART: a waiting read returns with EINTR
+  act.sa_flags = sa_flags;
   sigaction(SIGINT, &act, nullptr);
 }
 

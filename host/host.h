@@ -194,11 +194,14 @@ void host_set_intr_hook(void (*hook)(void *ctx));
 
 /* ---- The engine's own SIGINT handler ------------------------------------ */
 
-/* Installs the engine's SIGINT handler with sigaction (no SA_RESTART).  A real
+/* Installs the engine's SIGINT handler with sigaction (SA_RESTART).  A real
  * engine does this before the module's InitTermIO: curses installs its own
  * clean-up-and-exit SIGINT handler only where it finds none, and the module's
  * readers save and later restore whatever handler is in force. */
 void host_install_sigint(void);
+/* The same handler with the sigaction flags given (0: an engine whose
+ * SIGINT interrupts system calls instead of restarting them). */
+void host_install_sigint_flags(int sa_flags);
 long host_sigint_count(void);
 /* Returns 1 and clears the flag if a SIGINT arrived since the last call. */
 int host_take_interrupt_request(void);

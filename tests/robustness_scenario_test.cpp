@@ -23,6 +23,7 @@
 
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -372,6 +373,64 @@ TEST(SignalStorm, EditingKeysFlowControlAndOutput) {
   EXPECT_EQ(s.Get("handlers"), "111111");
   EXPECT_GT(std::stol(s.Get("engine_sigints")), 0);
   EXPECT_GT(std::stol(s.Get("reader_intrs")), 50) << "the storms missed the readers";
+}
+
+// Writes numbered lines under a storm of SIGINTs while the parent takes in
+// the output only now and then, so that writes wait for room on the
+// terminal; the engine's handler is installed with `sa_flags`.
+void StormWhileWaitingForRoom(bench::Scenario **out, int sa_flags, int lines) {
+  std::mt19937 rng(std::random_device{}());
+  bench::Options opt;
+  opt.timeout_ms = 30000;
+  auto *s = new bench::Scenario(opt, [=] {
+    StartConsole();
+    host_install_sigint_flags(sa_flags);
+    C_NOPROMPT();
+    bench::Step("output");
+    for (int i = 0; i < lines; i++)
+      Put("out " + std::to_string(i) + " " + Repeat("=", i % 60) + "\n");
+    bench::ReportShadow(Console, _Curses_num_cur_x);
+    bench::Report("engine_sigints", host_sigint_count());
+    bench::Step("done");
+  });
+  *out = s;
+  ASSERT_TRUE(s->WaitStep("output"));
+  for (int i = 0; i < 4000 && !s->Has("engine_sigints"); i++) {
+    kill(s->Pid(), SIGINT);
+    usleep(rng() % 300);
+    if (i % 40 == 0) s->Send("");
+  }
+  ASSERT_TRUE(s->WaitStep("done"));
+  ASSERT_TRUE(s->WaitExit());
+  EXPECT_GT(std::stol(s->Get("engine_sigints")), 100) << "the storm missed the output";
+  EXPECT_EQ(s->Stderr().find("stdout:"), std::string::npos) << s->Stderr();
+}
+
+// Catches: output lost, a false "stdout:" error report, or a screen left
+// unlike the shadow when SIGINT comes while standard output waits for room
+// on the terminal.  With the engine's action restarting system calls every
+// byte arrives; without it a write fails with EINTR and stdio drops what it
+// held, which is no error of the terminal: the screen is repainted instead.
+TEST(SignalStorm, OutputWaitingForTheTerminal) {
+  const int kLines = 1500;
+  bench::Scenario *restarting = nullptr;
+  StormWhileWaitingForRoom(&restarting, SA_RESTART, kLines);
+  std::unique_ptr<bench::Scenario> owner(restarting);
+  ASSERT_FALSE(HasFailure());
+  size_t at = 0;
+  for (int i = 0; i < kLines; i++) {
+    std::string line = "out " + std::to_string(i) + " " + Repeat("=", i % 60);
+    size_t found = restarting->RawOutput().find(line, at);
+    ASSERT_NE(found, std::string::npos) << "lost: " << line;
+    at = found + line.size();
+  }
+  bench::ExpectScreenEqualsShadow(*restarting);
+
+  bench::Scenario *interrupting = nullptr;
+  StormWhileWaitingForRoom(&interrupting, 0, kLines);
+  std::unique_ptr<bench::Scenario> owner2(interrupting);
+  ASSERT_FALSE(HasFailure());
+  bench::ExpectScreenEqualsShadow(*interrupting);
 }
 
 // Catches: a crash when SIGINT comes while the top-level line editor copies

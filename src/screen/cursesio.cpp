@@ -14,9 +14,12 @@
 //    this way in one go, before curses is next asked to change anything;
 //  - cursor: curses' idea of where the physical cursor is (it moves
 //    relatively from there) is set to the truth before each real refresh.
+// A write that a signal interrupts while the terminal has no room loses
+// bytes (stdio drops its buffer); the screen is then repainted whole.
 #include "module.h"
 
 #include <curses.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -29,6 +32,7 @@ static int belief_stale;    // curses' idea of the physical cursor is wrong
 static int curses_pending;  // curses has work that only a refresh does
 static int curses_behind;   // stdscr holds raw-written text curscr lacks
 static int content_changed; // stdscr holds changes the terminal lacks
+static int repaint_wanted;  // the terminal lost bytes: repaint it whole
 static int wrap_term = -1;  // the terminal wraps at once (-1: not yet read)
 static FILE *discard_sink;  // a stream whose output goes nowhere
 static int null_fd = -1;    // /dev/null, where silent refreshes write
@@ -55,6 +59,32 @@ int TermWrapsAtOnce(void) {
 // A write function that throws bytes away without a system call.
 static ssize_t DiscardWrite(void *, const char *, size_t n) {
   return (ssize_t)n;
+}
+
+// Called where a stdio call on standard output has just failed.  A SIGINT
+// whose action lacks SA_RESTART, arriving while the terminal has no room,
+// makes the write fail with EINTR before it sends anything; stdio then drops
+// the buffered bytes and sets the error indicator.  That is no failure of
+// the terminal, so it is not reported: the indicator is cleared and the next
+// refresh repaints the whole screen from stdscr, which still holds what the
+// lost bytes would have shown.  Other errors are left for the console's
+// report.
+static void NoteFailedWrite(void) {
+  if (errno != EINTR) return;
+  clearerr(stdout);
+  repaint_wanted = 1;
+  curses_pending = 1;
+}
+
+// Flushes standard output; see NoteFailedWrite for a flush that fails.
+static void FlushOut(void) {
+  if (fflush(stdout) == EOF) NoteFailedWrite();
+}
+
+// Writes one byte to standard output through stdio; a line feed flushes the
+// line-buffered stream, and a failure is treated as by FlushOut.
+static void PutOut(int byte) {
+  if (putc(byte, stdout) == EOF) NoteFailedWrite();
 }
 
 // Holds SIGINT off (a handler may write to the terminal) or lets it in again.
@@ -97,7 +127,7 @@ static void SyncBelief(void) {
 // bytes were sent raw.  Afterwards curses' idea of the physical cursor is
 // wherever its discarded moves went, so it is marked stale.
 static void SilentRefresh(void) {
-  fflush(stdout);
+  FlushOut();
   if (null_fd < 0) null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   sigset_t old;
   HoldInterrupts(1, &old);
@@ -133,13 +163,15 @@ void BeginChange(void) {
 // When stdscr holds nothing the terminal lacks and its cursor is where the
 // terminal's is, there is nothing for curses to send and it is not asked.
 int Refresh(void) {
-  fflush(stdout);
+  FlushOut();
   int y, x;
   getyx(stdscr, y, x);
   if (!curses_pending && !content_changed && y == term_y && x == term_x) return OK;
   CatchUp();
-  fflush(stdout);
+  FlushOut();
   if (belief_stale) SyncBelief();
+  if (repaint_wanted) clearok(curscr, TRUE);
+  repaint_wanted = 0;
   int r = wrefresh(stdscr);
   getyx(stdscr, term_y, term_x);
   curses_pending = content_changed = 0;
@@ -173,12 +205,13 @@ int CanWriteRaw(int y, int col) {
 void WriteRawByte(int y, int col, int ch, int complete) {
   wmove(stdscr, y, col);
   waddch(stdscr, (chtype)ch);
-  putc(ch, stdout);
+  PutOut(ch);
   curses_behind = 1;
   if (!complete) return;
-  fflush(stdout);
+  FlushOut();
   getyx(stdscr, term_y, term_x);
   belief_stale = 1;
+  if (repaint_wanted) Refresh();
 }
 
 // Sends one byte raw through stdio (without flushing: the next refresh does)
@@ -187,7 +220,7 @@ void WriteRawByte(int y, int col, int ch, int complete) {
 // curses' screen as it scrolls the terminal.
 void RawPut(int byte) {
   Settle();
-  putc(byte, stdout);
+  PutOut(byte);
   if (byte == 13) {
     term_x = 0;
   } else if (byte == 10) {
@@ -208,9 +241,9 @@ void PutTermString(const char *cap) {
   const char *s = TermString(cap);
   if (s == NULL) return;
   Settle();
-  fflush(stdout);
+  FlushOut();
   putp(s);
-  fflush(stdout);
+  FlushOut();
 }
 
 // Scrolls stdscr's rows top..bottom up by one, as the terminal did.  A region
