@@ -19,7 +19,6 @@ namespace {
 using Reader = QxFuzzReader;
 
 int budget;      // global cells still free for this call's terms
-bool small_ints; // only small integers and no expressions (see Call)
 
 // A global cell holding `c`.
 TermCell *Stored(TermCell c) {
@@ -57,7 +56,6 @@ TermCell Build(Reader &in, int depth) {
                                  300};
   int kind = in.Next() % 10;
   if (depth <= 0 || budget < 40) kind %= 5;
-  if (small_ints && (kind == 3 || kind == 6 || kind == 7)) kind = 2;
   switch (kind) {
   case 0:
     return host_var();
@@ -110,12 +108,6 @@ void Call(Reader &in, int op) {
   host_args_reset();
   budget = 3000;
   int arity = op < 4 ? 0 : op < 5 || op >= 9 ? 1 : 2;
-  // Known module bug: d_scroll/2 truncates its second argument to int and
-  // subtracts 1, which overflows for values whose low 32 bits are INT_MIN
-  // (fuzz/regressions/builtins/d_scroll_int_min_minus_one).  With
-  // QX_FUZZ_AVOID_D_SCROLL_OVERFLOW set, d_scroll/2 gets small integers only,
-  // so that fuzzing can go on until it is fixed.
-  small_ints = op == 8 && getenv("QX_FUZZ_AVOID_D_SCROLL_OVERFLOW") != nullptr;
   for (int i = 0; i < arity; i++)
     host_push(Build(in, 4));
   if (in.Next() % 16 == 0) host_force_local_overflow();

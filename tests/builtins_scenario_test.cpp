@@ -257,7 +257,7 @@ TEST(ScreenBuiltins, CursorPositionAndScreenSize) {
 
 // Catches a scroll line not reported 1-based, not clamped to the screen,
 // changed (or its new value evaluated) after the old value failed to unify,
-// or changed by d_scroll(X, X).
+// changed by d_scroll(X, X), or an old value past INT32_MAX wrapping.
 TEST(ScreenBuiltins, ScrollLine) {
   std::string out = ChildLog(Opts(), [](std::ostringstream &log) {
     auto scroll = [&](TermCell old, TermCell line) {
@@ -271,10 +271,12 @@ TEST(ScreenBuiltins, ScrollLine) {
     scroll(host_var4(), host_expr2("*", host_int(4), host_int(3)));
     TermCell *x = next_var_cell; // where the next first argument goes
     scroll(host_var(), host_ref(x));
+    C_SetScrollLine(INT32_MAX); // stored unclamped; the old value must not wrap
+    scroll(host_var(), host_int(1));
   });
   EXPECT_EQ(out, "1 1 5 sl 4; 1 5 1 sl 0; 1 1 9 sl 8; 1 9 0 sl 0; 1 1 9 sl 8; "
                  "1 9 -7 sl 0; 1 1 1000 sl 23; 1 24 1 sl 0; 0 3 10 sl 0 noeval; "
-                 "1 1 ? sl 11; 1 12 12 sl 11; ");
+                 "1 1 ? sl 11; 1 12 12 sl 11; 1 2147483648 1 sl 0; ");
 }
 
 // Catches woken goals not run (or run twice, or their failure ignored), a

@@ -98,7 +98,7 @@ int64_t P2_d_screen(BuiltinFrame *frame) {
 int B2_d_scroll(BuiltinFrame *frame, TermCell *a1, TermCell *a2) {
   ConsoleState *con = Console;
   Prologue(frame);
-  if (!unify_intE(frame, a1, con->scroll_line + 1)) return 0;
+  if (!unify_intE(frame, a1, (int64_t)con->scroll_line + 1)) return 0; // any stored value
   int64_t line =
       (int64_t)(int32_t)Numeric_s_num_eval_int(a2) - 1; // no overflow at INT_MIN
   if (line < 0) line = 0;
