@@ -39,6 +39,7 @@ int Refresh(void);
 void RawPut(int byte);
 void PutTermString(const char *cap);
 void ModelScrollRegion(int top);
+int RowBlankFromCursor(void);
 void ModelCleared(void);
 void ModelResumed(void);
 void MarkCursesPending(void);

@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <string.h>
+#include <term.h>
 #include <unistd.h>
 
 static int term_y, term_x;  // where the terminal's cursor really is
@@ -158,6 +159,33 @@ void BeginChange(void) {
   content_changed = 1;
 }
 
+// Sends one byte of a terminfo string to standard output.
+static int OutByte(int byte) {
+  PutOut(byte);
+  return byte;
+}
+
+// Moves the terminal's cursor to (y, x) by itself, when that is the only
+// difference between stdscr and the terminal: a carriage return to column 0
+// of its row, otherwise the terminal's cursor_address.  curses is not asked,
+// so it need not first catch up with what was sent raw (after a scroll that
+// meant comparing the whole screen for a cursor move).  False, with nothing
+// sent, when the terminal cannot address the cursor.
+static int MoveCursorRaw(int y, int x) {
+  if (y == term_y && x == 0) {
+    PutOut(13);
+  } else {
+    const char *cup = TermString("cup");
+    if (cup == NULL) return 0;
+    tputs(tiparm(cup, y, x), 1, OutByte);
+  }
+  FlushOut();
+  term_y = y;
+  term_x = x;
+  belief_stale = 1;
+  return 1;
+}
+
 // Refreshes stdscr after everything written through stdio, and records where
 // the terminal's cursor now is (curses leaves it at the window's cursor).
 // When stdscr holds nothing the terminal lacks and its cursor is where the
@@ -166,7 +194,10 @@ int Refresh(void) {
   FlushOut();
   int y, x;
   getyx(stdscr, y, x);
-  if (!curses_pending && !content_changed && y == term_y && x == term_x) return OK;
+  if (!curses_pending && !content_changed) {
+    if (y == term_y && x == term_x) return OK;
+    if (MoveCursorRaw(y, x)) return OK;
+  }
   CatchUp();
   FlushOut();
   if (belief_stale) SyncBelief();
@@ -263,13 +294,30 @@ static void ScrollStdscr(int top) {
 }
 
 // Tells curses that the terminal scrolled rows top..bottom up by one (a raw
-// line feed on the bottom row, or a deleted line).
+// line feed on the bottom row, or a deleted line).  Only stdscr is scrolled:
+// like text sent raw, the scroll is on the terminal already, so curses'
+// picture may catch up later, once for any number of lines (a refresh after
+// each scroll compared the whole screen for every line written).
 void ModelScrollRegion(int top) {
   int y, x;
   getyx(stdscr, y, x);
   ScrollStdscr(top);
   wmove(stdscr, y, x);
-  SilentRefresh();
+  curses_behind = 1;
+}
+
+// True when stdscr's row holds nothing but blanks from its cursor to the
+// right edge, so that clearing there would change nothing.
+int RowBlankFromCursor(void) {
+  static cchar_t cells[1024];
+  cchar_t blank;
+  int n = COLS - getcurx(stdscr);
+  if (n <= 0 || n > (int)(sizeof cells / sizeof cells[0])) return 0;
+  if (wgetbkgrnd(stdscr, &blank) != OK) return 0;
+  if (win_wchnstr(stdscr, cells, n) == ERR) return 0;
+  for (int i = 0; i < n; i++)
+    if (memcmp(&cells[i], &blank, sizeof blank) != 0) return 0;
+  return 1;
 }
 
 // Tells curses that the terminal was cleared and its cursor homed.

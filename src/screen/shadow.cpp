@@ -219,8 +219,11 @@ int P0_d_clear(void) {
 // Writes spaces from the cursor's display column to the end of its row,
 // starting at curses' own cursor.
 // (The spaces are written by clearing stdscr to the end of the row from
-// curses' cursor, which leaves the same cells blank.)
+// curses' cursor, which leaves the same cells blank.  A row that is blank
+// there already, as after a scroll, is left untouched: stdscr shows what the
+// terminal will, and curses need not compare it.)
 static void SpacesToRowEnd(ConsoleState *con) {
+  if (RowBlankFromCursor()) return;
   BeginChange();
   if (_Curses_num_cur_x(con->cur_x, con->cur_y) < con->columns) wclrtoeol(stdscr);
 }
