@@ -84,7 +84,8 @@ TEST(Output, PlainLinesScrollOnEveryTerminal) {
   std::string text;
   for (int i = 0; i < 40; i++)
     text += "line " + std::to_string(i) + "\n";
-  for (const char *term : {"xterm", "vt100", "ansi", "xterm-noxenl", "xterm-nodl"})
+  for (const char *term :
+       {"xterm", "vt100", "ansi", "xterm-noxenl", "xterm-nodl", "xterm-nocup"})
     ExpectShownAsShadow(term, 24, 80, text);
 }
 
@@ -95,7 +96,8 @@ TEST(Output, RandomOutputMatchesShadow) {
   struct Size {
     int rows, cols;
   } sizes[] = {{24, 80}, {5, 12}, {3, 20}};
-  for (const char *term : {"xterm", "vt100", "xterm-noxenl", "xterm-nodl"}) {
+  for (const char *term :
+       {"xterm", "vt100", "xterm-noxenl", "xterm-nodl", "xterm-nocup"}) {
     for (Size sz : sizes) {
       for (int scroll_line : {0, 1}) {
         std::string text = RandomOutput(rng, 600);

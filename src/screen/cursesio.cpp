@@ -28,15 +28,22 @@
 #include <term.h>
 #include <unistd.h>
 
-static int term_y, term_x;  // where the terminal's cursor really is
-static int belief_stale;    // curses' idea of the physical cursor is wrong
-static int curses_pending;  // curses has work that only a refresh does
-static int curses_behind;   // stdscr holds raw-written text curscr lacks
-static int content_changed; // stdscr holds changes the terminal lacks
-static int repaint_wanted;  // the terminal lost bytes: repaint it whole
-static int wrap_term = -1;  // the terminal wraps at once (-1: not yet read)
-static FILE *discard_sink;  // a stream whose output goes nowhere
-static int null_fd = -1;    // /dev/null, where silent refreshes write
+static int term_y, term_x;         // where the terminal's cursor really is
+static int belief_stale;           // curses' idea of the physical cursor is wrong
+static int curses_pending;         // curses has work that only a refresh does
+static int curses_behind;          // stdscr holds raw-written text curscr lacks
+static int content_changed;        // stdscr holds changes the terminal lacks
+static int repaint_wanted;         // the terminal lost bytes: repaint it whole
+static int wrap_term = -1;         // the terminal wraps at once (-1: not yet read)
+static int motion_read;            // cup_cap and cub1_cap are read for this entry
+static const char *cup_cap;        // the terminal's cursor_address, or NULL
+static const char *cub1_cap;       // its cursor_left, or NULL
+static int cub1_padded;            // cub1_cap asks for padding
+static char cup_sent[64];          // the last cursor_address string sent ...
+static int cup_y = -1, cup_x = -1; // ... the place it addressed ...
+static int cup_padded;             // ... and whether it asks for padding
+static FILE *discard_sink;         // a stream whose output goes nowhere
+static int null_fd = -1;           // /dev/null, where silent refreshes write
 
 // Returns a terminfo boolean of the current terminal (0 when absent).
 int TermFlag(const char *cap) {
@@ -165,21 +172,63 @@ static int OutByte(int byte) {
   return byte;
 }
 
+// Sends a terminfo string raw: byte by byte, or through tputs when it asks
+// for padding (`padded`, found once when the string is read).
+static void PutCap(const char *cap, int padded) {
+  if (padded) {
+    tputs(cap, 1, OutByte);
+    return;
+  }
+  while (*cap)
+    PutOut((unsigned char)*cap++);
+}
+
+// True when a terminfo string asks for padding.
+static int Padded(const char *cap) {
+  return cap != NULL && strstr(cap, "$<") != NULL;
+}
+
+// Sends the terminal's cursor_address string for (y, x); the string for the
+// last place addressed is kept, since characters written over one another
+// address the same place again and again.  False when there is none.
+static int SendCursorAddress(int y, int x) {
+  if (cup_cap == NULL) return 0;
+  if (y != cup_y || x != cup_x) {
+    const char *s = tiparm(cup_cap, y, x);
+    if (s == NULL || strlen(s) >= sizeof cup_sent) return 0;
+    strcpy(cup_sent, s);
+    cup_y = y, cup_x = x;
+    cup_padded = Padded(s);
+  }
+  PutCap(cup_sent, cup_padded);
+  return 1;
+}
+
 // Moves the terminal's cursor to (y, x) by itself, when that is the only
 // difference between stdscr and the terminal: a carriage return to column 0
-// of its row, otherwise the terminal's cursor_address.  curses is not asked,
-// so it need not first catch up with what was sent raw (after a scroll that
-// meant comparing the whole screen for a cursor move).  False, with nothing
-// sent, when the terminal cannot address the cursor.
-static int MoveCursorRaw(int y, int x) {
+// of its row, cursor_left one column back (not from the last column, where
+// terminals that wait to wrap disagree on where it goes), otherwise the
+// terminal's cursor_address.  curses is not asked, so it need not first
+// catch up with what was sent raw (after a scroll that meant comparing the
+// whole screen for a cursor move).  False, with nothing sent, when the
+// terminal cannot address the cursor.  Unless `flush` is set the move waits
+// in stdio for what is sent next.
+static int MoveCursorRaw(int y, int x, int flush) {
+  if (!motion_read) {
+    cup_cap = TermString("cup");
+    cub1_cap = TermString("cub1");
+    cub1_padded = Padded(cub1_cap);
+    cup_y = cup_x = -1;
+    motion_read = 1;
+  }
   if (y == term_y && x == 0) {
     PutOut(13);
-  } else {
-    const char *cup = TermString("cup");
-    if (cup == NULL) return 0;
-    tputs(tiparm(cup, y, x), 1, OutByte);
+  } else if (y == term_y && x == term_x - 1 && term_x < COLS - 1 && cub1_cap) {
+    PutCap(cub1_cap, cub1_padded);
+  } else if (!SendCursorAddress(y, x)) {
+    return 0;
   }
-  FlushOut();
+  if (flush) FlushOut();
   term_y = y;
   term_x = x;
   belief_stale = 1;
@@ -196,7 +245,7 @@ int Refresh(void) {
   getyx(stdscr, y, x);
   if (!curses_pending && !content_changed) {
     if (y == term_y && x == term_x) return OK;
-    if (MoveCursorRaw(y, x)) return OK;
+    if (MoveCursorRaw(y, x, 1)) return OK;
   }
   CatchUp();
   FlushOut();
@@ -223,9 +272,14 @@ static void Settle(void) {
 }
 
 // True when a byte may go raw to the terminal at (y, col): curses is active
-// with nothing pending, and the terminal's cursor is there.
+// with nothing pending, and the terminal's cursor is there, or has just been
+// sent there (the move goes out with the byte).  A character written away
+// from the cursor then costs no curses refresh, whose search for the
+// cheapest cursor motion grows with the column.
 int CanWriteRaw(int y, int col) {
-  return term_mode != COOKED && !curses_pending && y == term_y && col == term_x;
+  if (term_mode == COOKED || curses_pending) return 0;
+  if (y == term_y && col == term_x) return 1;
+  return !content_changed && MoveCursorRaw(y, col, 0);
 }
 
 // Writes one byte of a character raw at (y, col), the terminal's cursor, and
@@ -348,6 +402,7 @@ void ClearTerminal(void) {
 void ModelResumed(void) {
   belief_stale = 0;
   wrap_term = -1;
+  motion_read = 0;
   curses_behind = 0;
   curses_pending = 1;
 }
