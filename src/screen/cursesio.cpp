@@ -42,6 +42,7 @@ static int cub1_padded;            // cub1_cap asks for padding
 static char cup_sent[64];          // the last cursor_address string sent ...
 static int cup_y = -1, cup_x = -1; // ... the place it addressed ...
 static int cup_padded;             // ... and whether it asks for padding
+static int at_edge;                // a raw repaint filled the last column of term_y
 static FILE *discard_sink;         // a stream whose output goes nowhere
 static int null_fd = -1;           // /dev/null, where silent refreshes write
 
@@ -204,6 +205,17 @@ static int SendCursorAddress(int y, int x) {
   return 1;
 }
 
+// Reads the cursor motion strings of the terminal once for each time curses
+// is entered.
+static void ReadMotion(void) {
+  if (motion_read) return;
+  cup_cap = TermString("cup");
+  cub1_cap = TermString("cub1");
+  cub1_padded = Padded(cub1_cap);
+  cup_y = cup_x = -1;
+  motion_read = 1;
+}
+
 // Moves the terminal's cursor to (y, x) by itself, when that is the only
 // difference between stdscr and the terminal: a carriage return to column 0
 // of its row, cursor_left one column back (not from the last column, where
@@ -214,13 +226,7 @@ static int SendCursorAddress(int y, int x) {
 // terminal cannot address the cursor.  Unless `flush` is set the move waits
 // in stdio for what is sent next.
 static int MoveCursorRaw(int y, int x, int flush) {
-  if (!motion_read) {
-    cup_cap = TermString("cup");
-    cub1_cap = TermString("cub1");
-    cub1_padded = Padded(cub1_cap);
-    cup_y = cup_x = -1;
-    motion_read = 1;
-  }
+  ReadMotion();
   if (y == term_y && x == 0) {
     PutOut(13);
   } else if (y == term_y && x == term_x - 1 && term_x < COLS - 1 && cub1_cap) {
@@ -329,6 +335,65 @@ void PutTermString(const char *cap) {
   FlushOut();
   putp(s);
   FlushOut();
+}
+
+// Starts repainting a terminal whose curses screen is right already, by
+// sending it that screen raw: clear_screen first.  curses' own repaint would
+// send much the same bytes, at a cost that grows with every cell.  False,
+// with nothing sent, when curses has work pending or is behind, or the
+// terminal lacks clear_screen or cursor_address.
+int BeginRawRepaint(void) {
+  if (term_mode == COOKED || curses_pending || curses_behind) return 0;
+  ReadMotion();
+  const char *clear = TermString("clear");
+  if (clear == NULL || cup_cap == NULL) return 0;
+  FlushOut();
+  PutCap(clear, Padded(clear));
+  term_y = term_x = at_edge = 0;
+  return 1;
+}
+
+// Moves the cursor for a raw repaint: carriage return and line feeds down
+// to the start of a row close below, otherwise cursor_address (always after
+// the last column was filled, where terminals that wait to wrap differ).
+static void RepaintGoto(int y, int x) {
+  if (!at_edge && y == term_y && x == term_x) return;
+  if (!at_edge && x == 0 && y >= term_y && y - term_y <= 4) {
+    if (term_x != 0) PutOut(13);
+    for (int k = term_y; k < y; k++)
+      PutOut(10);
+  } else {
+    SendCursorAddress(y, x);
+  }
+  term_y = y, term_x = x, at_edge = 0;
+}
+
+// Sends `n` bytes of row y raw, from display column `col` on, where the
+// terminal is blank; they take `cols` columns and never the bottom-right
+// cell of a terminal that wraps at once.
+void RepaintRun(int y, int col, const unsigned char *bytes, int n, int cols) {
+  RepaintGoto(y, col);
+  for (int i = 0; i < n; i++)
+    PutOut(bytes[i]);
+  term_x = col + cols;
+  if (term_x < COLS) return;
+  if (TermWrapsAtOnce()) {
+    term_y++, term_x = 0;
+  } else {
+    term_x = COLS - 1, at_edge = 1;
+  }
+}
+
+// Ends a raw repaint: the cursor goes to stdscr's and everything is sent;
+// stdscr, curses' picture and the terminal agree again.
+int EndRawRepaint(void) {
+  int y, x;
+  getyx(stdscr, y, x);
+  RepaintGoto(y, x);
+  FlushOut();
+  content_changed = 0;
+  belief_stale = 1;
+  return OK;
 }
 
 // Scrolls stdscr's rows top..bottom up by one, as the terminal did.  A region

@@ -169,16 +169,63 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
   }
 }
 
+// Sends shadow row y raw onto a blank terminal as DrawShadowRow draws it
+// (same characters, same stopping rule): runs of characters, with blank runs
+// of up to eight columns inside them sent as spaces and longer ones jumped.
+static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
+  const unsigned char *row = con->shadow[y];
+  int len = 4 * con->columns, col = 0;
+  int run_x = -1, run_col = 0, end_x = 0, end_col = 0; // the run being gathered
+  for (int x = 0; x < len;) {
+    int n = 1, w = 1;
+    if (Type_is_kanji1(row[x]) && x + 1 < len) {
+      unsigned char buf[4];
+      for (int k = 0; k < 4; k++)
+        buf[k] = x + k < len ? row[x + k] : 0;
+      n = CharLength(buf, x, &w);
+    }
+    if (col + w > con->columns || (skip_corner && col + w >= con->columns)) break;
+    if (row[x] != ' ') {
+      if (run_x >= 0 && col - end_col > 8) {
+        RepaintRun(y, run_col, row + run_x, end_x - run_x, end_col - run_col);
+        run_x = -1;
+      }
+      if (run_x < 0) run_x = x, run_col = col;
+      end_x = x + n < len ? x + n : len;
+      end_col = col + w;
+    }
+    col += w;
+    x += n;
+  }
+  if (run_x >= 0) RepaintRun(y, run_col, row + run_x, end_x - run_x, end_col - run_col);
+}
+
 // Redraws the terminal from the shadow; the shadow and the cursor stay as
-// they are.  Returns the result of the final refresh.
+// they are.  Returns the result of the final refresh.  Each row curses' screen
+// does not already show as the shadow says is cleared and drawn again; then
+// the whole terminal is cleared and repainted from curses' screen, as after
+// clearing that screen.  When every row was shown already, the shadow itself
+// is sent raw instead (curses' picture is that screen already), which costs
+// a fraction of curses' repaint.
 int S_redisplay(void) {
   ConsoleState *con = Console;
-  int wraps_at_once = TermWrapsAtOnce();
+  int wraps_at_once = TermWrapsAtOnce(), shown = 1;
   BeginChange();
-  wclear(stdscr);
-  for (int y = 0; y < con->rows; y++)
-    DrawShadowRow(con, y, wraps_at_once && y == con->rows - 1);
+  for (int y = 0; y < con->rows; y++) {
+    int skip_corner = wraps_at_once && y == con->rows - 1;
+    if (RowShownAsShadow(con, y, skip_corner)) continue;
+    shown = 0;
+    wmove(stdscr, y, 0);
+    wclrtoeol(stdscr);
+    DrawShadowRow(con, y, skip_corner);
+  }
   wmove(stdscr, con->cur_y, CursorColumn(con));
+  if (shown && BeginRawRepaint()) {
+    for (int y = 0; y < con->rows; y++)
+      RepaintShadowRow(con, y, wraps_at_once && y == con->rows - 1);
+    return EndRawRepaint();
+  }
+  clearok(stdscr, TRUE);
   return Refresh();
 }
 
