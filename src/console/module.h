@@ -36,6 +36,7 @@ int TermWrapsAtOnce(void);
 int TermFlag(const char *cap);
 const char *TermString(const char *cap);
 int Refresh(void);
+int RefreshSoon(void);
 void RawPut(int byte);
 void PutTermString(const char *cap);
 void ModelScrollRegion(int top);

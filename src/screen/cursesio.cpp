@@ -264,6 +264,19 @@ int Refresh(void) {
   return r;
 }
 
+// Like Refresh, except that a change of the cursor alone stays in stdio, to
+// go out with the refresh the caller makes next (one write for a cursor
+// that passes through a place on its way).
+int RefreshSoon(void) {
+  int y, x;
+  getyx(stdscr, y, x);
+  if (!curses_pending && !content_changed) {
+    if (y == term_y && x == term_x) return OK;
+    if (MoveCursorRaw(y, x, 0)) return OK;
+  }
+  return Refresh();
+}
+
 // Notes that curses has work only a refresh does (a clear, a resume), so that
 // nothing is written raw before it.
 void MarkCursesPending(void) {

@@ -109,7 +109,7 @@ void ScrollUp(ConsoleState *con, int wait) {
     Refresh();
   }
   wmove(stdscr, con->rows - 1, CursorColumn(con));
-  Refresh();
+  RefreshSoon(); // the clearing below refreshes at once
   P0_d_cleol();
 }
 

@@ -243,7 +243,7 @@ void C_SetCursor(int column, int row) {
   int x = Clamp1(column, con->columns);
   int y = Clamp1(row, con->rows);
   wmove(stdscr, con->rows - 1, con->columns - 1);
-  Refresh();
+  RefreshSoon();
   wmove(stdscr, y, x);
   Refresh();
   con->cur_y = y;
