@@ -57,6 +57,8 @@ void WriteRawByte(int y, int col, int ch, int complete);
 
 void AllocShadow(void);
 void BlankShadow(ConsoleState *con);
+int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
+              int skip_corner, int *n, int *w);
 void DrawShadowRow(ConsoleState *con, int y, int skip_corner);
 int RowShownAsShadow(ConsoleState *con, int y, int skip_corner);
 int CursorColumn(ConsoleState *con);

@@ -57,16 +57,10 @@ int RowShownAsShadow(ConsoleState *con, int y, int skip_corner) {
   const unsigned char *row = con->shadow[y];
   int len = 4 * con->columns, col = 0, e = 0;
   for (int x = 0; x < len;) {
-    int n = 1, w = 1;
+    int n, w;
+    if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) break;
     long wc = row[x];
-    if (Type_is_kanji1(row[x]) && x + 1 < len) {
-      unsigned char buf[4];
-      for (int k = 0; k < 4; k++)
-        buf[k] = x + k < len ? row[x + k] : 0;
-      n = CharLength(buf, x, &w);
-      if (n > 1) wc = x + n <= len ? DecodeChar(row + x, n) : -1;
-    }
-    if (col + w > con->columns || (skip_corner && col + w >= con->columns)) break;
+    if (n > 1) wc = x + n <= len ? DecodeChar(row + x, n) : -1;
     if (row[x] == ' ') {
       if (memcmp(&cells[e], &blank, sizeof blank) != 0) return 0;
     } else if (n == 1 ? (wc < 0x21 || wc > 0x7e)

@@ -136,6 +136,23 @@ int CursorColumn(ConsoleState *con) {
   return col >= con->columns ? con->columns - 1 : col;
 }
 
+// The character at byte x of a shadow row, drawn from display column col:
+// stores its byte length and width, and returns 0 when a redraw stops before
+// it (it would pass the right edge, or with `skip_corner` cover the
+// bottom-right cell).
+int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
+              int skip_corner, int *n, int *w) {
+  int len = 4 * con->columns;
+  *n = *w = 1;
+  if (Type_is_kanji1(row[x]) && x + 1 < len) {
+    unsigned char buf[4];
+    for (int k = 0; k < 4; k++)
+      buf[k] = x + k < len ? row[x + k] : 0;
+    *n = CharLength(buf, x, w);
+  }
+  return !(col + *w > con->columns || (skip_corner && col + *w >= con->columns));
+}
+
 // Draws shadow row y onto curses' screen, character by character: each run
 // of non-space bytes after one move to the display column of its first byte,
 // every byte of a multibyte character in order.  Drawing stops at the first
@@ -148,14 +165,8 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
   int len = 4 * con->columns;
   int move_needed = 1, col = 0;
   for (int x = 0; x < len;) {
-    int n = 1, w = 1;
-    if (Type_is_kanji1(row[x]) && x + 1 < len) {
-      unsigned char buf[4];
-      for (int k = 0; k < 4; k++)
-        buf[k] = x + k < len ? row[x + k] : 0;
-      n = CharLength(buf, x, &w);
-    }
-    if (col + w > con->columns || (skip_corner && col + w >= con->columns)) return;
+    int n, w;
+    if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) return;
     if (row[x] == ' ') {
       move_needed = 1;
     } else {
@@ -177,14 +188,8 @@ static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
   int len = 4 * con->columns, col = 0;
   int run_x = -1, run_col = 0, end_x = 0, end_col = 0; // the run being gathered
   for (int x = 0; x < len;) {
-    int n = 1, w = 1;
-    if (Type_is_kanji1(row[x]) && x + 1 < len) {
-      unsigned char buf[4];
-      for (int k = 0; k < 4; k++)
-        buf[k] = x + k < len ? row[x + k] : 0;
-      n = CharLength(buf, x, &w);
-    }
-    if (col + w > con->columns || (skip_corner && col + w >= con->columns)) break;
+    int n, w;
+    if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) break;
     if (row[x] != ' ') {
       if (run_x >= 0 && col - end_col > 8) {
         RepaintRun(y, run_col, row + run_x, end_x - run_x, end_col - run_col);
