@@ -89,6 +89,22 @@ TEST(Output, PlainLinesScrollOnEveryTerminal) {
     ExpectShownAsShadow(term, 24, 80, text);
 }
 
+// Catches: a multibyte character that starts two columns before the right
+// edge shown in the wrong place: one column wide it ends before the last
+// column, two columns wide it fills the last one (where terminals with and
+// without automatic margins, and those that wrap at once, leave the cursor in
+// different places), mid-screen and on the bottom row.
+TEST(Output, MultibyteCharactersTwoColumnsBeforeTheEdge) {
+  const int cols = 12;
+  std::string text;
+  for (const char *ch : {"\xe6\xbc\xa2", "\xc3\xa9", "\xe5\xad\x97"})
+    for (int line = 0; line < 3; line++)
+      text += std::string(cols - 2, 'a' + line) + ch + "xyz" + (line % 2 ? "\n" : "\x1f");
+  for (const char *term : {"xterm", "vt100", "xterm-noxenl", "xterm-noam"})
+    for (int rows : {20, 5}) // nothing scrolls; every line scrolls
+      ExpectShownAsShadow(term, rows, cols, text);
+}
+
 TEST(Output, RandomOutputMatchesShadow) {
   std::random_device seed_source;
   unsigned seed = seed_source();
@@ -97,7 +113,7 @@ TEST(Output, RandomOutputMatchesShadow) {
     int rows, cols;
   } sizes[] = {{24, 80}, {5, 12}, {3, 20}};
   for (const char *term :
-       {"xterm", "vt100", "xterm-noxenl", "xterm-nodl", "xterm-nocup"}) {
+       {"xterm", "vt100", "xterm-noxenl", "xterm-noam", "xterm-nodl", "xterm-nocup"}) {
     for (Size sz : sizes) {
       for (int scroll_line : {0, 1}) {
         std::string text = RandomOutput(rng, 600);

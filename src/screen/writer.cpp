@@ -25,10 +25,16 @@ static struct {
   unsigned char *row; // shadow row holding its first byte
   int x;              // byte index of its first byte in that row
   int aim_y, aim_col; // where curses is gathering it
-  int have;           // bytes given to curses so far
-  int raw;            // its bytes are written raw (decided at its first byte)
+  int have;           // bytes given to curses (or held back) so far
+  int raw;            // SENT_RAW, HELD or 0: how its bytes are shown (see below)
   unsigned char bytes[4];
 } open_char;
+
+// A character's bytes go raw when that is decided at its first byte (SENT_RAW);
+// one that starts two columns before the right edge fits before the last
+// column only if it is one column wide, which its last byte tells: its bytes
+// are held back until then (HELD), then shown raw or through curses.
+enum { SENT_RAW = 1, HELD = 2 };
 
 // Returns the current index of a shadow row (rows move when the region
 // scrolls), looking near the cursor first; -1 when it is gone.
@@ -82,17 +88,50 @@ static int RawCharFits(ConsoleState *con, int ch, int y, int col) {
   return col + (multibyte ? 2 : 1) < con->columns && CanWriteRaw(y, col);
 }
 
+// Shows a held-back character once its last byte `ch` is stored: raw when
+// it ends before the last column and the terminal's cursor can be put there,
+// otherwise through curses, which is given the earlier bytes first.  Returns
+// 1 when it went raw.
+static int ShowHeldChar(ConsoleState *con, int ch) {
+  open_char.bytes[open_char.have++] = (unsigned char)ch;
+  int n = open_char.have, w = 1;
+  unsigned char buf[4] = {0, 0, 0, 0};
+  memcpy(buf, open_char.bytes, (size_t)n);
+  CharLength(buf, 0, &w);
+  int y = RowIndex(con, open_char.row);
+  if (y < 0) y = con->cur_y;
+  int col = _Curses_num_cur_x(open_char.x, y);
+  open_char.have = n - 1;
+  open_char.raw = 0;
+  open_char.aim_y = open_char.aim_col = -1; // curses gets the earlier bytes
+  if (w < 1 || col + w >= con->columns || !CanWriteRaw(y, col)) return 0;
+  for (int i = 0; i < n; i++)
+    WriteRawByte(y, col, open_char.bytes[i], i == n - 1);
+  open_char.have = 0;
+  return 1;
+}
+
 // Gives curses the byte just stored, aimed at its character's place, or
-// writes it raw when the character qualifies (decided at its first byte).
+// writes it raw when the character qualifies (decided at its first byte, or
+// at its last when it starts two columns before the right edge).
 static void ShowStoredByte(ConsoleState *con, int ch) {
   if (open_char.have == 0) {
     int y = RowIndex(con, open_char.row);
     if (y < 0) y = con->cur_y;
     int col = _Curses_num_cur_x(open_char.x, y);
-    open_char.raw = RawCharFits(con, ch, y, col);
-    if (open_char.raw) open_char.aim_y = y, open_char.aim_col = col;
+    open_char.raw = RawCharFits(con, ch, y, col) ? SENT_RAW : 0;
+    if (!open_char.raw && open_char.left > 0 && col == con->columns - 2)
+      open_char.raw = HELD;
+    if (open_char.raw == SENT_RAW) open_char.aim_y = y, open_char.aim_col = col;
   }
-  if (open_char.raw) {
+  if (open_char.raw == HELD) {
+    if (open_char.left > 0) {
+      if (open_char.have < 4) open_char.bytes[open_char.have++] = (unsigned char)ch;
+      return;
+    }
+    if (ShowHeldChar(con, ch)) return;
+  }
+  if (open_char.raw == SENT_RAW) {
     WriteRawByte(open_char.aim_y, open_char.aim_col, ch, open_char.left == 0);
     open_char.have = open_char.left == 0 ? 0 : open_char.have + 1;
     return;
