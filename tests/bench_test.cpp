@@ -1,7 +1,9 @@
-// Tests of the terminal test bench itself, using curses directly (never the
-// module): the pseudo-terminal and child set-up, rendering, keys, signals,
-// synchronisation, failure reporting, the test terminfo entries and the
-// shadow-screen comparison.
+// Tests of the terminal bench itself, with curses alone (never the module),
+// limited to what would let a module fault pass unseen: the emulators
+// (MiniTerm against libvterm and against what curses believes it drew), the
+// renderer and test terminfo entries chosen, step markers and output order,
+// signals from the keyboard, failures and crashes of the child, and the
+// shadow comparison.
 #include "bench.h"
 #include "console.h"
 
@@ -11,10 +13,8 @@
 #include <chrono>
 #include <clocale>
 #include <csignal>
-#include <cstring>
 #include <curses.h>
-#include <fcntl.h>
-#include <sys/ioctl.h>
+#include <random>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,15 +24,408 @@ namespace {
 using bench::Options;
 using bench::Pos;
 using bench::Scenario;
+using bench::Wrap;
 
-std::string Spaces(int n) {
-  return std::string(static_cast<size_t>(n), ' ');
+// ---- Emulators ------------------------------------------------------------------
+
+// Feeds `bytes` to both emulators (MiniTerm one byte at a time, so that every
+// sequence is split) and expects identical screens, cursors and replies.
+void ExpectSameRendering(const std::string &bytes, int rows, int cols, bool autowrap) {
+  SCOPED_TRACE("input: \"" + bench::Printable(bytes) + "\"");
+  auto vt = bench::MakeVTerm(rows, cols, autowrap);
+  auto mini = bench::MakeMiniTerm(rows, cols, autowrap ? Wrap::Delayed : Wrap::None);
+  vt->Feed(bytes);
+  for (char b : bytes)
+    mini->Feed(std::string(1, b));
+  EXPECT_EQ(mini->Rows(), vt->Rows());
+  EXPECT_EQ(mini->Cursor(), vt->Cursor());
+  EXPECT_EQ(mini->CursorVisible(), vt->CursorVisible());
+  EXPECT_EQ(mini->TakeReplies(), vt->TakeReplies());
 }
 
-// ---- Test terminfo entries ---------------------------------------------------
+// Six rows of ten distinct letters, cursor left at row 3, column 4.
+std::string Filled() {
+  std::string s = "\x1b[H";
+  for (int r = 0; r < 6; ++r) {
+    s += "\x1b[" + std::to_string(r + 1) + ";1H";
+    for (int c = 0; c < 10; ++c)
+      s += static_cast<char>('A' + (r * 10 + c) % 26);
+  }
+  return s + "\x1b[3;4H";
+}
 
-// Each variant equals xterm except for the capabilities it removes.
-TEST(TerminfoEntries, VariantsDifferFromXtermOnlyWhereIntended) {
+// Catches: a MiniTerm that renders any sequence class curses sends
+// differently from libvterm (in delayed-wrap and no-wrap modes).
+TEST(MiniTermVsVTerm, HandWrittenSequencesAgree) {
+  const std::string f = Filled();
+  const std::vector<std::string> cases = {
+      "hello\r\nworld",
+      "0123456789abc",
+      "0123456789\r\nx",
+      "0123456789\x08X",
+      "\x1b[6;1H0123456789",
+      "\x1b[6;1H0123456789Z",
+      "\x1b[5;5Hx\x1b[2Ay\x1b[3Bz\x1b[2C!\x1b[4D?\x1b[10Gg\x1b[3dd\x1b[99;99H#",
+      "\x1b[3;3Hq\x1b[2Er\x1b[Fs\x1b[e\x1b[a",
+      f + "\x1b[K",
+      f + "\x1b[1K",
+      f + "\x1b[2K",
+      f + "\x1b[J",
+      f + "\x1b[1J",
+      f + "\x1b[2J",
+      f + "\x1b[2L",
+      f + "\x1b[M",
+      f + "\x1b[3M",
+      f + "\x1b[9L",
+      f + "\x1b[2@",
+      f + "\x1b[3P",
+      f + "\x1b[2X",
+      f + "\x1b[20P",
+      f + "\x1b[2;4r\x1b[4;1H\n\n\nX",
+      f + "\x1b[2;4r\x1b[2;1H\x1bM\x1bMY",
+      f + "\x1b[2;4r\x1b[3;1H\x1b[L",
+      f + "\x1b[2;4r\x1b[1;1H\x1b[L",
+      f + "\x1b[2S",
+      f + "\x1b[T",
+      f + "\x1b[2;5r\x1b[S\x1b[r",
+      f + "\x1b[6;1H\n",
+      f + "\x1b[6;10H\x1b"
+          "D\x1b"
+          "E",
+      "a\x1b[5b",
+      "xy\r\n\x1b[3b",
+      "日本語\r\nab日",
+      "abcdefgh日",
+      "abcdefgh日x",
+      "日本\x1b[1;3H\x1b[K",
+      "日本\x1b[1;2H\x1b[K",
+      "日本\x1b[1;2Hx",
+      "日本\x1b[1;1Hx",
+      "日本語\x1b[1;2H\x1b[P",
+      "日本語\x1b[1;2H\x1b[@",
+      "日本語\x1b[1;4H\x1b[2X",
+      f + "\x1b"
+          "7\x1b[1;1Hsaved\x1b"
+          "8X",
+      f + "\x1b[s\x1b[6;6H\x1b[uW",
+      f + "\x1b[?1049h\x1b[2;2Halt\x1b[?1049lZ",
+      f + "\x1b[4h\x1b[1;1HXY\x1b[4l",
+      "\x1b[3;4H\x1b[6n\x1b[5n",
+      "\x1b[c",
+      "a\tb\tc\r\n\t\t\tz",
+      "\x1b[?25l",
+      "\x1b[?25l\x1b[?25h",
+      "\x1b(B\x1b)0abc\x0e\x0f",
+      "\x1b]0;title\x07X\x1b]2;t\x1b\\Y",
+      "\x1b=\x1b>\x1b[?1h\x1b[?1034h\x1b[39;49m\x1b[1;7mq\x1b[m\x1b[22;0;0t",
+      "\x1b[3;3H\x1b"
+      "c",
+  };
+  for (const std::string &c : cases) {
+    ExpectSameRendering(c, 6, 10, true);
+    ExpectSameRendering(c, 6, 10, false);
+  }
+  // A double-width character with one column left wraps first; libvterm does
+  // so even with automatic margins off, which curses never relies on.
+  ExpectSameRendering("abcdefghi日", 6, 10, true);
+}
+
+// Catches: a MiniTerm that wraps late, does not scroll when the bottom-right
+// cell is written, wraps a double-width character wrongly at the edge,
+// scrolls outside the scroll region, or leaves half of an overwritten
+// double-width character: faults libvterm cannot cross-check, because it
+// never wraps at once.
+TEST(MiniTermImmediate, WrapsAtOnce) {
+  using Rows = std::vector<std::string>;
+  auto t = bench::MakeMiniTerm(3, 4, Wrap::Immediate);
+  t->Feed("abcd");
+  EXPECT_EQ(t->Rows(), (Rows{"abcd", "    ", "    "}));
+  EXPECT_EQ(t->Cursor(), (Pos{1, 0}));
+  t->Feed("efghijkl");
+  EXPECT_EQ(t->Rows(), (Rows{"efgh", "ijkl", "    "}));
+  EXPECT_EQ(t->Cursor(), (Pos{2, 0}));
+  t->Feed("\x1b[Habc日");
+  EXPECT_EQ(t->Rows(), (Rows{"abch", "日kl", "    "})) << "a wide character wraps first";
+  EXPECT_EQ(t->Cursor(), (Pos{1, 2}));
+  t->Feed("本");
+  EXPECT_EQ(t->Rows()[1], "日本");
+  EXPECT_EQ(t->Cursor(), (Pos{2, 0}));
+  t = bench::MakeMiniTerm(3, 4, Wrap::Immediate);
+  t->Feed("\x1b[1;2r\x1b[3;1Hkeep");
+  EXPECT_EQ(t->Cursor(), (Pos{2, 0})) << "below the region the last row does not scroll";
+  t->Feed("\x1b[1;1Htop.wxyz");
+  EXPECT_EQ(t->Rows(), (Rows{"wxyz", "    ", "keep"}));
+  EXPECT_EQ(t->Cursor(), (Pos{1, 0}));
+  t = bench::MakeMiniTerm(1, 6, Wrap::Immediate);
+  t->Feed("日本\x1b[1;2Hx");
+  EXPECT_EQ(t->Rows()[0], " x本  ");
+}
+
+// ---- Randomised curses scenes ---------------------------------------------------
+
+const char *const kWide[] = {"日", "本", "語", "漢", "字"};
+
+// A random mix of ASCII letters, spaces and (when `wide`) double-width
+// characters.
+std::string RandomText(std::mt19937 &rng, int len, bool wide) {
+  std::string s;
+  for (int i = 0; i < len; ++i) {
+    unsigned k = rng() % 12;
+    s += k < 1 && wide ? std::string(kWide[rng() % 5])
+         : k < 4       ? std::string(" ")
+                       : std::string(1, static_cast<char>('a' + rng() % 26));
+  }
+  return s;
+}
+
+// Scrolls a random region of stdscr by one or two lines either way; with
+// `up_only_at_bottom`, a region that ends at the bottom row only scrolls up.
+void RandomScroll(std::mt19937 &rng, bool up_only_at_bottom) {
+  int top = static_cast<int>(rng() % static_cast<unsigned>(LINES - 1));
+  int bottom = top + 1 + static_cast<int>(rng() % static_cast<unsigned>(LINES - 1 - top));
+  setscrreg(top, bottom);
+  scrollok(stdscr, TRUE);
+  int n = 1 + static_cast<int>(rng() % 2);
+  bool up = rng() % 2 || (up_only_at_bottom && bottom == LINES - 1);
+  scrl(up ? n : -n);
+  scrollok(stdscr, FALSE);
+  setscrreg(0, LINES - 1);
+}
+
+// Clears row y from column 0 (no-op past the bottom).
+void ClearRow(int y) {
+  if (y >= LINES) return;
+  move(y, 0);
+  clrtoeol();
+}
+
+// Writes random text at (y, x).  With double-width text the rows it can reach
+// are cleared first and it is cut to fit them, because curses keeps a wrong
+// record of a double-width character that is partly overwritten (or has a
+// character inserted into it): no operation here ever splits one.  Nor does
+// such text come near the bottom-right cell, and no row moves down into the
+// bottom row (see RandomOp): on a terminal that wraps at once curses fills that
+// cell by inserting a character before it, which splits a double-width
+// character standing just left of it.
+void RandomWrite(std::mt19937 &rng, int y, int x, bool wide) {
+  std::string text =
+      RandomText(rng, 1 + static_cast<int>(rng() % static_cast<unsigned>(COLS)), wide);
+  if (wide) {
+    ClearRow(y);
+    ClearRow(y + 1);
+    int room = y + 1 < LINES ? 2 * COLS - x : COLS - x;
+    if (y + 2 >= LINES) room -= 2;
+    while (!text.empty() && bench::DisplayWidth(text) > room)
+      text.pop_back();
+    while (!text.empty() && (text.back() & 0xC0) == 0x80)
+      text.pop_back();
+    if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) text.pop_back();
+  }
+  mvaddstr(y, x, text.c_str());
+}
+
+// One random drawing operation at a random place.  With double-width text
+// (see RandomWrite) erasing starts at column 0, characters are not inserted or
+// deleted, and lines are not inserted nor scrolled down into the bottom row.
+void RandomOp(std::mt19937 &rng, bool wide) {
+  int y = static_cast<int>(rng() % static_cast<unsigned>(LINES));
+  int x = static_cast<int>(rng() % static_cast<unsigned>(COLS));
+  int ex = wide ? 0 : x;
+  switch (rng() % 12) {
+  case 0:
+  case 1:
+  case 2:
+    RandomWrite(rng, y, x, wide);
+    break;
+  case 3:
+    if (wide) ClearRow(LINES - 1);
+    mvaddch(LINES - 1, COLS - 1, 'A' + rng() % 26);
+    break;
+  case 4:
+    move(y, ex);
+    clrtoeol();
+    break;
+  case 5:
+    move(y, ex);
+    clrtobot();
+    break;
+  case 6:
+    if (wide) break;
+    move(y, 0);
+    insertln();
+    break;
+  case 7:
+    move(y, 0);
+    deleteln();
+    break;
+  case 8:
+    RandomScroll(rng, wide);
+    break;
+  case 9:
+    if (!wide) mvinsch(y, x, 'a' + rng() % 26);
+    break;
+  case 10:
+    if (!wide) mvdelch(y, x);
+    break;
+  default:
+    break;
+  }
+  move(static_cast<int>(rng() % static_cast<unsigned>(LINES)),
+       static_cast<int>(rng() % static_cast<unsigned>(COLS)));
+}
+
+// Reports what curses holds for each row (after a refresh: what it believes the
+// terminal shows) and its cursor.
+void ReportCursesView() {
+  int cy, cx;
+  getyx(stdscr, cy, cx);
+  for (int r = 0; r < LINES; ++r) {
+    std::vector<wchar_t> buf(static_cast<size_t>(COLS) + 1, 0);
+    int n = mvwinnwstr(stdscr, r, 0, buf.data(), COLS);
+    std::string row;
+    for (int i = 0; i < n; ++i)
+      row += bench::EncodeUtf8(static_cast<char32_t>(buf[i]));
+    bench::Report("curses.row." + std::to_string(r), row);
+  }
+  move(cy, cx);
+  bench::Report("curses.cursor", std::to_string(cy) + "," + std::to_string(cx));
+}
+
+// The child: batches of random operations, each followed by a refresh, a
+// report of curses' view and a step.
+void RandomCursesChild(unsigned seed, int batches, bool wide) {
+  setlocale(LC_ALL, "");
+  initscr();
+  cbreak();
+  noecho();
+  std::mt19937 rng(seed);
+  for (int b = 0; b < batches; ++b) {
+    int ops = 1 + static_cast<int>(rng() % 6);
+    for (int k = 0; k < ops; ++k)
+      RandomOp(rng, wide);
+    refresh();
+    ReportCursesView();
+    bench::Step("batch");
+    bench::WaitParent();
+  }
+  endwin();
+}
+
+struct CrossCase {
+  const char *term;
+  int rows, cols;
+  unsigned seed;
+  bool wide;
+};
+
+std::ostream &operator<<(std::ostream &os, const CrossCase &c) {
+  return os << c.term << " " << c.rows << "x" << c.cols << " seed " << c.seed
+            << (c.wide ? " with double-width text" : " ASCII");
+}
+
+class RandomCurses : public testing::TestWithParam<CrossCase> {};
+
+// Every row of curses' view spans exactly the screen width.  (When a
+// double-width character is partly overwritten curses' record of the row can
+// hold more; the scenes avoid that, and this check proves it.)
+bool CursesViewConsistent(const bench::Scenario &s) {
+  for (int r = 0; r < s.options().rows; ++r)
+    if (bench::DisplayWidth(s.Get("curses.row." + std::to_string(r))) != s.options().cols)
+      return false;
+  return true;
+}
+
+// Where the scenario's terminal and curses' view of it first differ ("" if
+// nowhere).
+std::string DiffWithCurses(const bench::Scenario &s) {
+  std::vector<std::string> screen = s.Screen();
+  for (size_t r = 0; r < screen.size(); ++r) {
+    std::string want = s.Get("curses.row." + std::to_string(r));
+    if (screen[r] != want)
+      return "row " + std::to_string(r) + ": terminal |" + screen[r] + "| curses |" +
+             want + "|";
+  }
+  Pos c = s.Cursor();
+  std::string cursor = std::to_string(c.row) + "," + std::to_string(c.col);
+  if (cursor != s.Get("curses.cursor"))
+    return "cursor: terminal " + cursor + ", curses " + s.Get("curses.cursor");
+  return "";
+}
+
+// Where a second emulator fed the same bytes differs from the scenario's.
+std::string DiffWithMirror(const bench::Scenario &s, const bench::Terminal &mirror) {
+  std::vector<std::string> a = s.Screen(), b = mirror.Rows();
+  for (size_t r = 0; r < a.size(); ++r)
+    if (a[r] != b[r])
+      return "row " + std::to_string(r) + ": |" + a[r] + "| mirror |" + b[r] + "|";
+  if (s.Cursor() != mirror.Cursor()) return "cursor differs from the mirror's";
+  return "";
+}
+
+// Catches: a rendered screen that differs from what curses believes it drew,
+// after every batch of random drawing (the only check of MiniTerm's
+// wrap-at-once model against a real program), and MiniTerm differing from
+// libvterm on the same bytes where libvterm renders.
+TEST_P(RandomCurses, TerminalMatchesCursesAndMiniTermMatchesVTerm) {
+  const CrossCase &c = GetParam();
+  const int kBatches = 30;
+  bench::Options opt;
+  opt.term = c.term;
+  opt.rows = c.rows;
+  opt.cols = c.cols;
+  unsigned seed = c.seed;
+  bool wide = c.wide;
+  bench::Scenario s(opt, [seed, wide] { RandomCursesChild(seed, kBatches, wide); });
+  std::unique_ptr<bench::Terminal> mirror;
+  if (!s.UsesMiniTerm()) mirror = bench::MakeMiniTerm(c.rows, c.cols, s.wrap());
+  size_t fed = 0;
+  for (int b = 0; b < kBatches; ++b) {
+    ASSERT_TRUE(s.WaitStep("batch"));
+    std::string chunk = s.RawOutput().substr(fed);
+    fed = s.RawOutput().size();
+    std::string diff =
+        CursesViewConsistent(s) ? DiffWithCurses(s) : "curses' view is not consistent";
+    if (mirror) {
+      mirror->Feed(chunk);
+      if (diff.empty()) diff = DiffWithMirror(s, *mirror);
+    }
+    ASSERT_EQ(diff, "") << "batch " << b << ", output of the batch: \""
+                        << bench::Printable(chunk) << "\"\nscreen:\n"
+                        << s.ScreenText();
+    s.Go();
+  }
+  ASSERT_TRUE(s.WaitExit());
+  EXPECT_EQ(s.ExitCode(), 0);
+}
+
+// Each shape with two seeds of double-width text (without character insertion
+// and deletion) and one of ASCII only (with them).  On a
+// terminal without automatic margins curses may send a double-width character
+// that cannot fit in the last column, which terminals render differently, so
+// that one gets ASCII only.
+std::vector<CrossCase> CrossCases() {
+  std::vector<CrossCase> out;
+  const CrossCase shapes[] = {
+      {"xterm", 24, 80, 0, true},        {"xterm", 6, 20, 0, true},
+      {"vt100", 6, 20, 0, true},         {"xterm-noxenl", 6, 20, 0, true},
+      {"xterm-noxenl", 24, 80, 0, true}, {"ansi", 6, 20, 0, true},
+      {"xterm-noam", 6, 20, 0, false},   {"xterm-nodl", 6, 20, 0, true}};
+  for (const CrossCase &shape : shapes)
+    for (unsigned seed = 1; seed <= 3; ++seed)
+      out.push_back({shape.term, shape.rows, shape.cols, seed, shape.wide && seed < 3});
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, RandomCurses, testing::ValuesIn(CrossCases()));
+
+// ---- Scenario set-up and terminfo entries -------------------------------------
+
+// Catches: a variant entry that differs from xterm in more (or other)
+// capabilities than it is named for, so that a test meant for one missing
+// capability runs another path; and a terminal rendered by an emulator with
+// the wrong wrap behaviour (an xterm-noxenl drawn by libvterm hides every
+// wrap-at-once fault).
+TEST(TerminfoEntries, VariantsAndRenderersAreAsNamed) {
   bench::Terminfo xterm = bench::ProbeTerminfo("xterm");
   ASSERT_TRUE(xterm.found);
   struct Variant {
@@ -59,138 +452,16 @@ TEST(TerminfoEntries, VariantsDifferFromXtermOnlyWhereIntended) {
     EXPECT_EQ(info.numbers, expect.numbers);
     EXPECT_EQ(info.strings, expect.strings);
   }
-}
-
-// The wrap behaviour the bench derives from each entry.
-TEST(TerminfoEntries, WrapBehaviourFollowsAmAndXenl) {
-  EXPECT_EQ(bench::WrapOf(bench::ProbeTerminfo("xterm")), bench::Wrap::Delayed);
-  EXPECT_EQ(bench::WrapOf(bench::ProbeTerminfo("vt100")), bench::Wrap::Delayed);
-  EXPECT_EQ(bench::WrapOf(bench::ProbeTerminfo("xterm-noxenl")), bench::Wrap::Immediate);
-  EXPECT_EQ(bench::WrapOf(bench::ProbeTerminfo("ansi")), bench::Wrap::Immediate);
-  EXPECT_EQ(bench::WrapOf(bench::ProbeTerminfo("xterm-noam")), bench::Wrap::None);
-  EXPECT_FALSE(bench::ProbeTerminfo("no-such-terminal-here").found);
-}
-
-// The copies of the system entries are complete: the capabilities the module
-// and curses rely on are there.
-TEST(TerminfoEntries, SystemCopiesHaveTheirKeyCapabilities) {
-  bench::Terminfo vt100 = bench::ProbeTerminfo("vt100"),
-                  ansi = bench::ProbeTerminfo("ansi");
-  ASSERT_TRUE(vt100.found);
-  ASSERT_TRUE(ansi.found);
-  for (const char *cap : {"am", "xenl", "cup", "csr", "clear", "el"})
-    EXPECT_TRUE(vt100.Has(cap)) << cap;
-  for (const char *cap : {"am", "cup", "clear", "dl1", "el"})
-    EXPECT_TRUE(ansi.Has(cap)) << cap;
-  EXPECT_FALSE(ansi.Has("xenl"));
-  EXPECT_EQ(vt100.numbers["lines"], 24);
-  EXPECT_EQ(vt100.numbers["cols"], 80);
-}
-
-// ---- A curses program on the bench -----------------------------------------
-
-struct DemoCase {
-  const char *term;
-  int rows, cols;
-  bool miniterm;
-};
-
-std::ostream &operator<<(std::ostream &os, const DemoCase &c) {
-  return os << c.term << " " << c.rows << "x" << c.cols
-            << (c.miniterm ? " MiniTerm" : "");
-}
-
-class CursesDemo : public testing::TestWithParam<DemoCase> {};
-
-// The child: a greeting, double-width text, a word ending in the bottom-right
-// cell; then it echoes one typed key and ends curses when told.
-void CursesDemoChild() {
-  setlocale(LC_ALL, "");
-  initscr();
-  cbreak();
-  noecho();
-  mvaddstr(0, 0, "Hello, bench");
-  mvaddstr(1, 0, "日本語 ok");
-  mvaddstr(LINES - 1, COLS - 3, "end");
-  move(2, 0);
-  refresh();
-  bench::Report("lines", LINES);
-  bench::Report("cols", COLS);
-  bench::Step("drawn");
-  int ch = getch();
-  mvprintw(2, 0, "key=%c", ch);
-  refresh();
-  bench::Report("key", ch);
-  bench::Step("echoed");
-  bench::WaitParent();
-  endwin();
-}
-
-// What the terminal shows at each stage, on each terminal type and size.
-TEST_P(CursesDemo, DrawsEchoesAndEnds) {
-  const DemoCase &c = GetParam();
-  Options opt;
-  opt.term = c.term;
-  opt.rows = c.rows;
-  opt.cols = c.cols;
-  opt.miniterm = c.miniterm;
-  Scenario s(opt, CursesDemoChild);
-  ASSERT_TRUE(s.WaitStep("drawn"));
-  EXPECT_EQ(s.Get("lines"), std::to_string(c.rows));
-  EXPECT_EQ(s.Get("cols"), std::to_string(c.cols));
-  std::vector<std::string> screen = s.Screen();
-  ASSERT_EQ(screen.size(), static_cast<size_t>(c.rows));
-  EXPECT_EQ(screen[0], "Hello, bench" + Spaces(c.cols - 12));
-  EXPECT_EQ(screen[1], "日本語 ok" + Spaces(c.cols - 9));
-  std::vector<std::string> cells = bench::SplitCells(screen[1]);
-  EXPECT_EQ(cells[0], "日");
-  EXPECT_EQ(cells[1], "");
-  EXPECT_EQ(cells[4], "語");
-  EXPECT_EQ(cells[6], " ");
-  EXPECT_EQ(screen[c.rows - 1], Spaces(c.cols - 3) + "end");
-  EXPECT_EQ(s.Cursor(), (Pos{2, 0}));
-
-  s.Send("x");
-  ASSERT_TRUE(s.WaitStep("echoed"));
-  EXPECT_EQ(s.Get("key"), "120");
-  EXPECT_EQ(s.Screen()[2], "key=x" + Spaces(c.cols - 5));
-  EXPECT_EQ(s.Screen()[0], "Hello, bench" + Spaces(c.cols - 12));
-  EXPECT_EQ(s.Cursor(), (Pos{2, 5}));
-
-  s.Go();
-  ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.ExitCode(), 0);
-  EXPECT_EQ(s.Stderr(), "");
-  if (bench::ProbeTerminfo(c.term).Has("smcup")) {
-    EXPECT_EQ(s.ScreenText(), std::string(c.rows - 1, '\n'))
-        << "the alternate screen was left";
-  } else {
-    EXPECT_EQ(s.Screen()[0], "Hello, bench" + Spaces(c.cols - 12));
-    EXPECT_EQ(s.Cursor().row, c.rows - 1) << "endwin leaves the cursor on the last row";
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Terminals, CursesDemo,
-    testing::Values(DemoCase{"xterm", 24, 80, false}, DemoCase{"xterm", 5, 12, false},
-                    DemoCase{"xterm", 5, 12, true}, DemoCase{"vt100", 24, 80, false},
-                    DemoCase{"vt100", 5, 12, false},
-                    DemoCase{"xterm-noxenl", 24, 80, false},
-                    DemoCase{"xterm-noxenl", 5, 12, false},
-                    DemoCase{"ansi", 24, 80, false}, DemoCase{"ansi", 5, 12, false},
-                    DemoCase{"xterm-noam", 5, 12, false}));
-
-// The emulator follows the entry: MiniTerm for terminals that wrap at once.
-TEST(ScenarioSetup, RendererFollowsTheTerminalType) {
   struct Want {
     const char *term;
-    bench::Wrap wrap;
+    Wrap wrap;
     bool miniterm;
   };
-  for (const Want &w : {Want{"xterm", bench::Wrap::Delayed, false},
-                        Want{"xterm-noxenl", bench::Wrap::Immediate, true},
-                        Want{"ansi", bench::Wrap::Immediate, true},
-                        Want{"xterm-noam", bench::Wrap::None, false}}) {
+  for (const Want &w :
+       {Want{"xterm", Wrap::Delayed, false}, Want{"vt100", Wrap::Delayed, false},
+        Want{"xterm-noxenl", Wrap::Immediate, true}, Want{"ansi", Wrap::Immediate, true},
+        Want{"xterm-noam", Wrap::None, false}}) {
+    EXPECT_EQ(bench::WrapOf(bench::ProbeTerminfo(w.term)), w.wrap) << w.term;
     Options opt;
     opt.term = w.term;
     Scenario s(opt, [] {});
@@ -200,152 +471,11 @@ TEST(ScenarioSetup, RendererFollowsTheTerminalType) {
   }
 }
 
-// ---- The child's process and terminal -------------------------------------
+// ---- Synchronisation, signals and failures ---------------------------------------
 
-// Reports what the child sees of its descriptors, terminal and environment.
-void ReportChildWorld() {
-  bench::Report("isatty0", isatty(0));
-  bench::Report("isatty1", isatty(1));
-  bench::Report("fd0", fcntl(0, F_GETFD) != -1);
-  char buf[1];
-  bench::Report("read0", isatty(0) ? -2 : read(0, buf, 1));
-  bench::Report("session_leader", getsid(0) == getpid());
-  bench::Report("foreground", tcgetpgrp(1) == getpgrp());
-  winsize ws{};
-  ioctl(1, TIOCGWINSZ, &ws);
-  bench::Report("size", std::to_string(ws.ws_row) + "x" + std::to_string(ws.ws_col));
-  bench::Report("TERM", getenv("TERM") ? getenv("TERM") : "");
-  bench::Report("TERMINFO", getenv("TERMINFO") ? getenv("TERMINFO") : "");
-  bench::Report("LINES", getenv("LINES") ? getenv("LINES") : "(unset)");
-  bench::Report("EXTRA", getenv("QX_EXTRA") ? getenv("QX_EXTRA") : "");
-  bench::Report("fd5", fcntl(5, F_GETFD) != -1);
-  bench::Report("stderr_pipe", !isatty(2));
-}
-
-class ChildWorld : public testing::TestWithParam<bench::Stdin> {};
-
-// Descriptors, controlling terminal, size and environment as documented.
-TEST_P(ChildWorld, IsSetUpAsDocumented) {
-  Options opt;
-  opt.rows = 7;
-  opt.cols = 33;
-  opt.term = "vt100";
-  opt.stdin_mode = GetParam();
-  opt.env = {"QX_EXTRA=yes"};
-  setenv("LINES", "99", 1); // must not leak into the child
-  Scenario s(opt, ReportChildWorld);
-  unsetenv("LINES");
-  ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.ExitCode(), 0);
-  bool tty = GetParam() == bench::Stdin::Terminal;
-  EXPECT_EQ(s.Get("isatty0"), tty ? "1" : "0");
-  EXPECT_EQ(s.Get("fd0"), GetParam() == bench::Stdin::Closed ? "0" : "1");
-  EXPECT_EQ(s.Get("read0"), GetParam() == bench::Stdin::DevNull ? "0"
-                            : tty                               ? "-2"
-                                                                : "-1");
-  EXPECT_EQ(s.Get("isatty1"), "1");
-  EXPECT_EQ(s.Get("session_leader"), "1");
-  EXPECT_EQ(s.Get("foreground"), "1");
-  EXPECT_EQ(s.Get("size"), "7x33");
-  EXPECT_EQ(s.Get("TERM"), "vt100");
-  EXPECT_EQ(s.Get("TERMINFO"), bench::TerminfoDir());
-  EXPECT_EQ(s.Get("LINES"), "(unset)");
-  EXPECT_EQ(s.Get("EXTRA"), "yes");
-  EXPECT_EQ(s.Get("fd5"), "0");
-  EXPECT_EQ(s.Get("stderr_pipe"), "1");
-}
-
-INSTANTIATE_TEST_SUITE_P(StdinModes, ChildWorld,
-                         testing::Values(bench::Stdin::Terminal, bench::Stdin::Closed,
-                                         bench::Stdin::DevNull));
-
-// ---- Signals from the terminal ----------------------------------------------
-
-volatile sig_atomic_t g_sigints = 0;
-
-void CountSigint(int) {
-  g_sigints = g_sigints + 1;
-}
-
-// Installs the counting handler with SIGINT blocked, so that a signal cannot
-// slip in between a check and the wait.
-void ArmSigint(sigset_t *unblocked) {
-  struct sigaction sa {};
-  sa.sa_handler = CountSigint;
-  sigaction(SIGINT, &sa, nullptr);
-  sigset_t block;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigprocmask(SIG_BLOCK, &block, unblocked);
-}
-
-// Sleeps until the handler has run at least once.
-void AwaitSigint(const sigset_t *unblocked) {
-  while (g_sigints == 0)
-    sigsuspend(unblocked);
-}
-
-// A Ctrl-C typed at the terminal raises SIGINT in the child.
-TEST(TerminalSignals, CtrlCRaisesSigint) {
-  Scenario s(Options{}, [] {
-    sigset_t unblocked;
-    ArmSigint(&unblocked);
-    termios t;
-    tcgetattr(0, &t);
-    bench::Report("vintr", t.c_cc[VINTR]);
-    bench::Step("armed");
-    AwaitSigint(&unblocked);
-    bench::Report("sigints", g_sigints);
-  });
-  ASSERT_TRUE(s.WaitStep("armed"));
-  EXPECT_EQ(s.Get("vintr"), "3");
-  s.Send("\x03");
-  ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.ExitCode(), 0);
-  EXPECT_EQ(s.Get("sigints"), "1");
-}
-
-// Special characters from the options are in force: the chosen interrupt
-// character raises SIGINT, and Ctrl-C is then ordinary input.
-TEST(TerminalSignals, ChosenSpecialCharactersAreInForce) {
-  Options opt;
-  opt.cc = {{VINTR, 0x18}, {VEOF, 0x01}, {VERASE, 0x08}};
-  Scenario s(opt, [] {
-    sigset_t unblocked;
-    ArmSigint(&unblocked);
-    termios t;
-    tcgetattr(0, &t);
-    bench::Report("cc", std::to_string(t.c_cc[VINTR]) + " " +
-                            std::to_string(t.c_cc[VEOF]) + " " +
-                            std::to_string(t.c_cc[VERASE]));
-    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(0, TCSANOW, &t);
-    bench::Step("armed");
-    unsigned char b = 0;
-    bench::Report("read", read(0, &b, 1));
-    bench::Report("byte", b);
-    bench::Step("read");
-    AwaitSigint(&unblocked);
-    bench::Report("sigints", g_sigints);
-  });
-  ASSERT_TRUE(s.WaitStep("armed"));
-  EXPECT_EQ(s.Get("cc"), "24 1 8");
-  s.Send("\x03");
-  ASSERT_TRUE(s.WaitStep("read"));
-  EXPECT_EQ(s.Get("read"), "1");
-  EXPECT_EQ(s.Get("byte"), "3");
-  s.Send("\x18");
-  ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.ExitCode(), 0);
-  EXPECT_EQ(s.Get("sigints"), "1");
-}
-
-// ---- Synchronisation and the side channel -----------------------------------
-
-// When WaitStep returns, all output written before the step is on the screen,
-// even after a burst much larger than the terminal's buffers.
+// Catches: a step reported before the output written ahead of it is rendered
+// (even after a burst larger than the terminal's buffers), and a step marker
+// that leaks into the output.
 TEST(Synchronisation, StepFollowsAllEarlierOutput) {
   Options opt;
   opt.rows = 4;
@@ -374,76 +504,53 @@ TEST(Synchronisation, StepFollowsAllEarlierOutput) {
   EXPECT_EQ(s.RawOutput().find("qxbench"), std::string::npos) << "a step marker leaked";
 }
 
-// Reports carry any bytes; Go carries data to the child; the latest value of
-// a key wins.
-TEST(Synchronisation, ReportsAndParentDataRoundTrip) {
-  const std::string odd("tab\there\nnew line\\ back \0 nul 日本", 36);
-  Scenario s(Options{}, [odd] {
-    bench::Report("odd", odd);
-    bench::Report("n", 1);
-    bench::Report("n", 2);
-    bench::Step("reported");
-    std::string got = bench::WaitParent();
-    bench::Report("echo", got);
-  });
-  ASSERT_TRUE(s.WaitStep("reported"));
-  EXPECT_EQ(s.Get("odd"), odd);
-  EXPECT_EQ(s.Get("n"), "2");
-  EXPECT_FALSE(s.Has("echo"));
-  s.Go(odd + "\n2nd");
-  ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.Get("echo"), odd + "\n2nd");
+volatile sig_atomic_t g_sigints = 0;
+
+void CountSigint(int) {
+  g_sigints = g_sigints + 1;
 }
 
-// Input far larger than the terminal's input buffer reaches a child that
-// reads it, without deadlock.
-TEST(Synchronisation, LargeInputIsDelivered) {
+// Installs the counting handler with SIGINT blocked, so that a signal cannot
+// slip in between a check and the wait.
+void ArmSigint(sigset_t *unblocked) {
+  struct sigaction sa {};
+  sa.sa_handler = CountSigint;
+  sigaction(SIGINT, &sa, nullptr);
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigprocmask(SIG_BLOCK, &block, unblocked);
+}
+
+// Sleeps until the handler has run at least once.
+void AwaitSigint(const sigset_t *unblocked) {
+  while (g_sigints == 0)
+    sigsuspend(unblocked);
+}
+
+// Catches: a Ctrl-C typed at the terminal that does not raise SIGINT in the
+// child (tests that expect no signal would pass for nothing).
+TEST(TerminalSignals, CtrlCRaisesSigint) {
   Scenario s(Options{}, [] {
+    sigset_t unblocked;
+    ArmSigint(&unblocked);
     termios t;
     tcgetattr(0, &t);
-    cfmakeraw(&t);
-    tcsetattr(0, TCSANOW, &t);
-    bench::Step("raw");
-    size_t total = 0;
-    char buf[1024];
-    while (total < 50000) {
-      ssize_t n = read(0, buf, sizeof buf);
-      if (n <= 0) break;
-      total += static_cast<size_t>(n);
-    }
-    bench::Report("total", static_cast<long long>(total));
+    bench::Report("vintr", t.c_cc[VINTR]);
+    bench::Step("armed");
+    AwaitSigint(&unblocked);
+    bench::Report("sigints", g_sigints);
   });
-  ASSERT_TRUE(s.WaitStep("raw"));
-  s.Send(std::string(50000, 'k'));
+  ASSERT_TRUE(s.WaitStep("armed"));
+  EXPECT_EQ(s.Get("vintr"), "3");
+  s.Send("\x03");
   ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.Get("total"), "50000");
+  EXPECT_EQ(s.ExitCode(), 0);
+  EXPECT_EQ(s.Get("sigints"), "1");
 }
 
-// WaitForOutput and WaitForScreenText see what was written, from an offset.
-TEST(Synchronisation, WaitForOutputAndScreenText) {
-  Scenario s(Options{}, [] {
-    for (int i = 0; i < 3; ++i) {
-      std::string text = "tick " + std::to_string(i) + "\r\n";
-      ssize_t ignored = write(1, text.data(), text.size());
-      (void)ignored;
-      bench::WaitParent();
-    }
-  });
-  ASSERT_TRUE(s.WaitForOutput("tick 0"));
-  size_t mark = s.RawOutput().size();
-  s.Go();
-  ASSERT_TRUE(s.WaitForScreenText("tick 1"));
-  ASSERT_TRUE(s.WaitForOutput("tick", mark));
-  EXPECT_EQ(s.Screen()[1].substr(0, 6), "tick 1");
-  s.Go();
-  s.Go();
-  ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.ScreenText(), "tick 0\ntick 1\ntick 2" + std::string(21, '\n'));
-}
-
-// ---- Failures are reported, never hung on -------------------------------------
-
-// A hung child fails the wait after the timeout, and teardown kills it.
+// Catches: a wait that hangs, or passes, on a hung child, and a hung child
+// left running after the test.
 TEST(Failures, HungChildTimesOutAndIsKilled) {
   pid_t pid;
   {
@@ -464,8 +571,6 @@ TEST(Failures, HungChildTimesOutAndIsKilled) {
     EXPECT_FALSE(r);
     EXPECT_NE(std::string(r.message()).find("timed out"), std::string::npos)
         << r.message();
-    EXPECT_NE(std::string(r.message()).find("step 'never'"), std::string::npos);
-    EXPECT_NE(std::string(r.message()).find("is running"), std::string::npos);
     EXPECT_GE(ms, 290);
     EXPECT_LT(ms, 3000);
     EXPECT_FALSE(s.WaitExit());
@@ -476,7 +581,8 @@ TEST(Failures, HungChildTimesOutAndIsKilled) {
   EXPECT_EQ(errno, ESRCH) << "the child was not killed and reaped";
 }
 
-// A crashing child fails the wait at once, naming the signal.
+// Catches: a crash of the child (as a module fault would cause) that a wait
+// does not report at once, or whose signal is not named.
 TEST(Failures, CrashFailsTheWaitAtOnce) {
   Scenario s(Options{}, [] {
     bench::Step("before");
@@ -496,7 +602,7 @@ TEST(Failures, CrashFailsTheWaitAtOnce) {
   EXPECT_EQ(s.ExitCode(), 128 + SIGSEGV);
 }
 
-// A crash that no wait observed is reported when the scenario ends.
+// Catches: a crash that no wait observed going unreported.
 TEST(Failures, UnobservedCrashIsReportedAtTeardown) {
   EXPECT_NONFATAL_FAILURE(
       {
@@ -507,7 +613,7 @@ TEST(Failures, UnobservedCrashIsReportedAtTeardown) {
       "killed by SIGABRT");
 }
 
-// bench::Fail in the child becomes a test failure in the parent.
+// Catches: bench::Fail in the child not failing the test.
 TEST(Failures, ChildFailIsRecorded) {
   EXPECT_NONFATAL_FAILURE(
       {
@@ -517,43 +623,31 @@ TEST(Failures, ChildFailIsRecorded) {
       "the child reported: value was 7");
 }
 
-// Exit status and standard error are captured.
+// Catches: a child's exit status or standard error not captured.
 TEST(Failures, ExitStatusAndStderrAreCaptured) {
   Scenario s(Options{}, [] {
     fprintf(stderr, "warning: %d\n", 42);
-    ssize_t ignored = write(2, "raw\n", 4);
-    (void)ignored;
     _exit(3);
   });
   ASSERT_TRUE(s.WaitExit());
   EXPECT_EQ(s.ExitCode(), 3);
-  EXPECT_EQ(s.Stderr(), "warning: 42\nraw\n");
-  EXPECT_EQ(s.RawOutput(), "");
+  EXPECT_EQ(s.Stderr(), "warning: 42\n");
 }
 
-// ---- Shadow screen comparison ----------------------------------------------
+// ---- Shadow screen comparison -----------------------------------------------------
 
-// Shadow rows become display cells the way the terminal shows them.
+// Catches: shadow rows turned into display cells wrongly (double-width
+// characters, a character crossing the edge, invalid bytes), which would make
+// every screen-against-shadow comparison wrong.
 TEST(ShadowText, RowsBecomeDisplayCells) {
   std::string pad(20, ' ');
-  EXPECT_EQ(bench::ShadowRowToText("hello" + pad, 5), "hello");
   EXPECT_EQ(bench::ShadowRowToText("ab" + pad, 5), "ab   ");
-  EXPECT_EQ(bench::ShadowRowToText("日本x" + pad, 8), "日本x   ");
   EXPECT_EQ(bench::ShadowRowToText("a日本" + pad, 4), "a日 ")
       << "本 would cross the edge";
-  EXPECT_EQ(bench::ShadowRowToText("a\xff"
-                                   "b" +
-                                       pad,
-                                   4),
-            "a\xef\xbf\xbd"
-            "b ");
+  EXPECT_EQ(bench::ShadowRowToText("a\xff" + pad, 3), "a\xef\xbf\xbd ");
   std::vector<std::string> cells =
       bench::SplitCells(bench::ShadowRowToText("日本x" + pad, 6));
-  ASSERT_EQ(cells.size(), 6u);
-  EXPECT_EQ(cells[0], "日");
-  EXPECT_EQ(cells[1], "");
-  EXPECT_EQ(cells[2], "本");
-  EXPECT_EQ(cells[4], "x");
+  EXPECT_EQ(cells, (std::vector<std::string>{"日", "", "本", "", "x", " "}));
 }
 
 // A console record whose shadow holds `rows_text` (each row padded with
@@ -602,8 +696,8 @@ void ShadowChild(bool matching) {
   endwin();
 }
 
-// The comparison passes on a matching shadow and names the first difference
-// otherwise; the cursor check uses the display column.
+// Catches: a screen-against-shadow comparison that passes on a difference (or
+// fails on a match), and a cursor check by bytes instead of display columns.
 TEST(ShadowCompare, MatchesAndNamesTheFirstDifference) {
   Options opt;
   opt.rows = 5;
@@ -628,7 +722,7 @@ TEST(ShadowCompare, MatchesAndNamesTheFirstDifference) {
   s.Go();
 }
 
-// Without ReportShadow the comparison fails with a reason instead of passing.
+// Catches: a comparison that passes when the child reported no shadow.
 TEST(ShadowCompare, MissingReportFails) {
   Scenario s(Options{}, [] { bench::ReportShadow(nullptr, nullptr); });
   ASSERT_TRUE(s.WaitExit());

@@ -4,19 +4,18 @@
 #include "console.h"
 #include "console_child.h"
 #include "host.h"
+#include "scenario_support.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <locale.h>
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -61,12 +60,6 @@ std::string Val(Entry entry) {
   return r[0] == '1' ? r.substr(2) : "fail";
 }
 
-// Child: a step at which the parent looks at the terminal before going on.
-void Pause(const std::string &name) {
-  bench::Step(name);
-  bench::WaitParent();
-}
-
 // A cell of the global area holding `c`, for references to point at.
 TermCell *Cell(TermCell c) {
   TermCell *p = host_global_var();
@@ -100,17 +93,6 @@ void WaitTyped(int n) {
     bench::Fail("typed bytes never arrived");
 }
 
-// Parent: the child sits in a read of descriptor 0 (a key typed before that
-// could beat the reader's SIGINT handler).
-bool WaitReading(const bench::Scenario &s) {
-  return PollUntil([&] {
-    std::ifstream f("/proc/" + std::to_string(s.Pid()) + "/syscall");
-    std::string nr, fd;
-    f >> nr >> fd;
-    return nr == std::to_string(SYS_read) && fd == "0x0";
-  });
-}
-
 // Parent: the child ran to its end and exited cleanly (a sanitizer report or
 // a crash in it would not fail the test otherwise).
 void ExpectCleanExit(bench::Scenario &s) {
@@ -131,14 +113,6 @@ std::string ChildLog(const bench::Options &o,
   return s.Get("log");
 }
 
-bench::Options Opts(const std::string &term = "xterm", int rows = 24, int cols = 80) {
-  bench::Options o;
-  o.term = term;
-  o.rows = rows;
-  o.cols = cols;
-  return o;
-}
-
 // ---- Screen built-ins ---------------------------------------------------------
 
 // Catches a wrong query answer, a show/hide string not sent (or sent for a bad
@@ -148,7 +122,7 @@ TEST(ScreenBuiltins, CursorQueryShowHide) {
   for (const char *term : {"xterm", "xterm-nocvvis"}) {
     SCOPED_TRACE(term);
     bool caps = std::string(term) == "xterm";
-    bench::Scenario s(Opts(term), [] {
+    bench::Scenario s(TermOptions(term), [] {
       StartBuiltins();
       Put("hello");
       std::ostringstream log;
@@ -204,7 +178,7 @@ TEST(ScreenBuiltins, CursorPositionAndScreenSize) {
     std::vector<std::pair<int, int>> places = {
         {1, 1},        {cols, 1},     {1, rows},   {cols / 2, rows / 2},
         {2, rows - 1}, {cols - 1, 2}, {cols, rows}};
-    bench::Scenario s(Opts("xterm", rows, cols), [&, rows = rows, cols = cols] {
+    bench::Scenario s(TermOptions("xterm", rows, cols), [&, rows = rows, cols = cols] {
       StartBuiltins();
       for (int r = 0; r < rows - 1; r++)
         Put(std::string(cols - 1, char('a' + r % 26)) + "\n");
@@ -216,7 +190,7 @@ TEST(ScreenBuiltins, CursorPositionAndScreenSize) {
         log << Call(P2_d_cursor, {host_int(c), host_int(r)}) << "/";
         log << Call(P2_d_pos, {host_var(), host_var()}) << "; ";
       }
-      bench::ReportShadow(Console, _Curses_num_cur_x);
+      ReportShadow();
       Pause("corner");
       Call(P2_d_cursor, {host_int(0), host_int(0)});
       log << Call(P2_d_pos, {host_var(), host_var4()}) << "; ";
@@ -259,7 +233,7 @@ TEST(ScreenBuiltins, CursorPositionAndScreenSize) {
 // changed (or its new value evaluated) after the old value failed to unify,
 // changed by d_scroll(X, X), or an old value past INT32_MAX wrapping.
 TEST(ScreenBuiltins, ScrollLine) {
-  std::string out = ChildLog(Opts(), [](std::ostringstream &log) {
+  std::string out = ChildLog(TermOptions(), [](std::ostringstream &log) {
     auto scroll = [&](TermCell old, TermCell line) {
       long evals = Count().eval_calls;
       log << Call(P2_d_scroll, {old, line}) << " sl " << Console->scroll_line
@@ -283,7 +257,7 @@ TEST(ScreenBuiltins, ScrollLine) {
 // stale frozen-goal register taken for woken goals, wrong frame marks, and a
 // full local area not handed to LocalOverflow.
 TEST(ScreenBuiltins, WokenGoalsFrameAndLocalOverflow) {
-  std::string out = ChildLog(Opts(), [](std::ostringstream &log) {
+  std::string out = ChildLog(TermOptions(), [](std::ostringstream &log) {
     Call(P2_d_cursor, {host_int(7), host_int(3)});
     // Calls with a goal frozen on argument `frozen_arg` (0: none) and notes
     // the result and how often unify_after_call and the goals ran.
@@ -337,10 +311,10 @@ TEST(ScreenBuiltins, WokenGoalsFrameAndLocalOverflow) {
 TEST(ScreenBuiltins, RedispRedrawsGarbledScreen) {
   for (const char *term : {"xterm", "xterm-noxenl"}) {
     SCOPED_TRACE(term);
-    bench::Scenario s(Opts(term, 5, 12), [] {
+    bench::Scenario s(TermOptions(term, 5, 12), [] {
       StartBuiltins();
       Put("ab日本\nsecond\nthird\nfourth\n0123456789AB");
-      bench::ReportShadow(Console, _Curses_num_cur_x);
+      ReportShadow();
       const char junk[] = "\x1b[H\x1b[2JGARBAGE\x1b[4;3Hzzz\x1b[2;8H";
       if (write(1, junk, sizeof junk - 1) < 0) bench::Fail("write");
       Pause("garbled");
@@ -366,7 +340,7 @@ TEST(ScreenBuiltins, RedispRedrawsGarbledScreen) {
 // [] treated as an empty push, multibyte codes split in the wrong order, a
 // mismatching d_keyin that leaves its key, and wrong counts from d_keylength.
 TEST(KeyBuiltins, KeybackKeyinAndKeylength) {
-  std::string out = ChildLog(Opts(), [](std::ostringstream &log) {
+  std::string out = ChildLog(TermOptions(), [](std::ostringstream &log) {
     auto keyins = [&](int n) {
       for (int i = 0; i < n; i++)
         log << " " << Val(P1_d_keyin);
@@ -442,7 +416,7 @@ TEST(KeyBuiltins, PeekThenKeyinTypedCharacters) {
                     << c.locale;
       continue;
     }
-    bench::Options o = Opts();
+    bench::Options o = TermOptions();
     o.locale = c.locale;
     bench::Scenario s(o, [&] {
       StartBuiltins(c.charset);
@@ -475,7 +449,7 @@ TEST(KeyBuiltins, KeylengthWithTypedKeys) {
   for (int i = 0; i < 43; i++)
     typed += char('A' + i % 26);
   ASSERT_EQ(typed.size(), 300u);
-  bench::Scenario s(Opts(), [&] {
+  bench::Scenario s(TermOptions(), [&] {
     StartBuiltins();
     Call(P1_d_keyback, {List({1, 2})});
     bench::Step("ready");
@@ -523,7 +497,7 @@ TEST(KeyBuiltins, KeylengthWithTypedKeys) {
 TEST(KeyBuiltins, CtrlCWhileKeyinWaits) {
   for (int sig_state : {0, 1}) {
     SCOPED_TRACE(sig_state);
-    bench::Scenario s(Opts(), [sig_state] {
+    bench::Scenario s(TermOptions(), [sig_state] {
       StartBuiltins();
       if (sig_state) C_SetSigState(1);
       host_set_intr_hook([](void *) { bench::Step("intr"); });
@@ -538,11 +512,13 @@ TEST(KeyBuiltins, CtrlCWhileKeyinWaits) {
       bench::Report("log", log.str());
     });
     ASSERT_TRUE(s.WaitStep("ready"));
-    ASSERT_TRUE(WaitReading(s));
+    // The child must sit in its read: a key typed before could beat the
+    // reader's SIGINT handler.
+    ASSERT_TRUE(WaitReadingStdin(s));
     s.Send("\x03");
     if (sig_state == 0) {
       ASSERT_TRUE(s.WaitStep("intr"));
-      ASSERT_TRUE(WaitReading(s));
+      ASSERT_TRUE(WaitReadingStdin(s));
       s.Send("x");
     }
     ExpectCleanExit(s);
@@ -554,7 +530,7 @@ TEST(KeyBuiltins, CtrlCWhileKeyinWaits) {
 // Catches a peek that maps the escape sequence of an arrow key (it must read
 // raw bytes) and a d_keyin that does not.
 TEST(KeyBuiltins, PeekedArrowIsRaw) {
-  bench::Scenario s(Opts(), [] {
+  bench::Scenario s(TermOptions(), [] {
     StartBuiltins();
     bench::Step("ready");
     std::ostringstream log;
@@ -577,7 +553,7 @@ TEST(KeyBuiltins, PeekedArrowIsRaw) {
 // 255) when the input has ended, and a d_keylength that counts end of input
 // as a key.
 TEST(KeyBuiltins, PeekAtEndOfInput) {
-  bench::Options o = Opts();
+  bench::Options o = TermOptions();
   o.stdin_mode = bench::Stdin::DevNull;
   std::string out = ChildLog(o, [](std::ostringstream &log) {
     log << Val(P1_d_keypeek) << " " << Val(P1_d_keypeek) << " " << Val(P1_d_keylength)

@@ -1,11 +1,12 @@
-// Tests of the engine stand-in (host/): what it gives the console module,
-// checked without the module.
+// Tests of the engine stand-in (host/), checked without the module: only what
+// the module relies on, where a stand-in fault would let a module test pass
+// wrongly (character-set answers, the stream layer, argument cells and
+// unification, evaluation, the engine's SIGINT handler).
 #include "host.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <signal.h>
@@ -28,134 +29,67 @@ protected:
     host_set_charset(HOST_UTF8);
     host_set_mbchar_override(nullptr);
   }
-  // Length and width of the character at buf[index].
-  static int at(std::vector<unsigned char> buf, int index, int *width) {
+  // "length/width" of the character at buf[index], asked as the module asks:
+  // with `index` the number of bytes before it in the caller's buffer.
+  static std::string At(std::vector<unsigned char> buf, int index) {
     buf.push_back(0); // like the callers' buffers: something after the end
-    return Stream_isn_mbchar(buf.data() + index, index, width);
+    int w = -1;
+    int n = Stream_isn_mbchar(buf.data() + index, index, &w);
+    return std::to_string(n) + "/" + std::to_string(w);
   }
 };
 
-TEST_F(Charset, Utf8IsTheDefault) {
-  EXPECT_EQ(host_charset(), HOST_UTF8);
+// Catches: UTF-8 lengths or widths that the line editor and the display
+// column count would take at face value: a character asked at its middle or
+// last byte, four-byte characters, combining characters, stray bytes, a look
+// back past the caller's buffer, a row cut off by a 0, and wrong lead bytes.
+TEST_F(Charset, Utf8) {
+  EXPECT_EQ(host_charset(), HOST_UTF8) << "the default";
   EXPECT_EQ(kanji, 1);
   EXPECT_EQ(charset_mode, 0);
-}
-
-TEST_F(Charset, Utf8MiddleByteOfThreeByteCharacterGivesWholeCharacter) {
-  int w = -1;
-  EXPECT_EQ(at({0xE3, 0x81, 0x82}, 1, &w), 3); // あ, asked at its middle byte
-  EXPECT_EQ(w, 2);
-}
-
-TEST_F(Charset, Utf8LeadOfThreeByteCharacter) {
-  int w = -1;
-  EXPECT_EQ(at({0xE3, 0x81, 0x82}, 0, &w), 3);
-  EXPECT_EQ(w, 2);
-}
-
-TEST_F(Charset, Utf8AsciiBeforeTwoByteCharacter) {
-  int w = -1;
-  EXPECT_EQ(at({'a', 0xC3, 0xA9}, 0, &w), 1); // "aé" at 'a'
-  EXPECT_EQ(w, 1);
-}
-
-TEST_F(Charset, Utf8LeadOfTwoByteCharacter) {
-  int w = -1;
-  EXPECT_EQ(at({0xC3, 0xA9, 'a'}, 0, &w), 2); // "éa" at the lead C3
-  EXPECT_EQ(w, 1);
-}
-
-TEST_F(Charset, Utf8LastByteFollowedByAsciiIsSingle) {
-  int w = -1;
-  EXPECT_EQ(at({0xE3, 0x81, 0x82, 'a'}, 2, &w), 1); // "あa" at 0x82
-  EXPECT_EQ(w, 1);
-}
-
-TEST_F(Charset, Utf8FourByteCharacterFromAnyOfItsFirstThreeBytes) {
-  std::vector<unsigned char> grin = {0xF0, 0x9F, 0x98, 0x80}; // U+1F600
-  for (int i = 0; i < 3; i++) {
-    int w = -1;
-    EXPECT_EQ(at(grin, i, &w), 4) << "index " << i;
-    EXPECT_EQ(w, 2) << "index " << i;
-  }
-}
-
-TEST_F(Charset, Utf8LooksBackNoFurtherThanIndex) {
-  // The same bytes, but the caller says 0x81 is the first byte of its buffer.
+  const std::vector<unsigned char> a = {0xE3, 0x81, 0x82, 'a'}; // "あa"
+  EXPECT_EQ(At(a, 0), "3/2");
+  EXPECT_EQ(At(a, 1), "3/2") << "at the middle byte: the whole character";
+  EXPECT_EQ(At(a, 2), "1/1") << "the last byte followed by ASCII is single";
+  EXPECT_EQ(At({'a', 0xC3, 0xA9}, 0), "1/1");
+  EXPECT_EQ(At({0xC3, 0xA9, 'a'}, 0), "2/1");
+  for (int i = 0; i < 3; i++)
+    EXPECT_EQ(At({0xF0, 0x9F, 0x98, 0x80}, i), "4/2") << "U+1F600 at byte " << i;
+  EXPECT_EQ(At({0xCC, 0x81}, 0), "2/0") << "a combining character";
+  EXPECT_EQ(At({0x81, 'a'}, 0), "1/1");
+  EXPECT_EQ(At({0xFF, 'a'}, 0), "1/1");
   unsigned char buf[] = {0xE3, 0x81, 0x82, 0};
   int w = -1;
-  EXPECT_EQ(Stream_isn_mbchar(buf + 1, 0, &w), 1);
+  EXPECT_EQ(Stream_isn_mbchar(buf + 1, 0, &w), 1) << "no look back before the buffer";
   EXPECT_EQ(w, 1);
-}
-
-TEST_F(Charset, Utf8TruncatedBufferStillGivesWidth) {
-  // _Curses_num_cur_x puts 0 where the row is cut off.
-  unsigned char buf[] = {0xE3, 0x81, 0, 0};
-  int w = -1;
-  EXPECT_EQ(Stream_isn_mbchar(buf, 5, &w), 3);
+  unsigned char cut[] = {0xE3, 0x81, 0, 0}; // _Curses_num_cur_x cuts rows with a 0
+  EXPECT_EQ(Stream_isn_mbchar(cut, 5, &w), 3);
   EXPECT_EQ(w, 2);
-}
-
-TEST_F(Charset, Utf8TruncatedAfterLeadAndOneByte) {
-  unsigned char buf[] = {0xF0, 0x9F, 0, 0}; // U+1F000.. cut after two bytes
-  int w = -1;
-  EXPECT_EQ(Stream_isn_mbchar(buf, 0, &w), 4);
-  EXPECT_GE(w, 1);
-}
-
-TEST_F(Charset, Utf8CombiningCharacterHasWidthZero) {
-  int w = -1;
-  EXPECT_EQ(at({0xCC, 0x81}, 0, &w), 2); // U+0301
-  EXPECT_EQ(w, 0);
-}
-
-TEST_F(Charset, Utf8StrayBytes) {
-  int w = -1;
-  EXPECT_EQ(at({0x81, 'a'}, 0, &w), 1);
-  EXPECT_EQ(w, 1);
-  EXPECT_EQ(at({0xFF, 'a'}, 0, &w), 1);
-  EXPECT_EQ(w, 1);
-}
-
-TEST_F(Charset, Utf8LeadBytes) {
-  EXPECT_FALSE(Type_is_kanji1('a'));
-  EXPECT_FALSE(Type_is_kanji1(0x80));
-  EXPECT_FALSE(Type_is_kanji1(0xC1));
-  EXPECT_TRUE(Type_is_kanji1(0xC2));
-  EXPECT_TRUE(Type_is_kanji1(0xE3));
-  EXPECT_TRUE(Type_is_kanji1(0xF4));
-  EXPECT_FALSE(Type_is_kanji1(0xF5));
-  EXPECT_TRUE(Type_is_kanji1(-29)); // 0xE3 as a signed char
+  for (int b : {0x61, 0x80, 0xC1, 0xF5})
+    EXPECT_FALSE(Type_is_kanji1(b)) << b;
+  for (int b : {0xC2, 0xE3, 0xF4, -29}) // -29: 0xE3 as a signed char
+    EXPECT_TRUE(Type_is_kanji1(b)) << b;
   EXPECT_FALSE(Type_iskana1(0x8E));
 }
 
-TEST_F(Charset, EucJp) {
+// Catches: EUC-JP and single-byte answers that differ from what those
+// character sets mean (two- and three-byte kanji, half-width kana).
+TEST_F(Charset, EucJpAndSingleByte) {
   host_set_charset(HOST_EUCJP);
   EXPECT_EQ(kanji, 1);
   EXPECT_EQ(charset_mode, 1);
-  int w = -1;
-  EXPECT_EQ(at({0xA4, 0xA2}, 0, &w), 2); // あ
-  EXPECT_EQ(w, 2);
-  EXPECT_EQ(at({0x8E, 0xB1}, 0, &w), 2); // half-width kana
-  EXPECT_EQ(w, 1);
-  EXPECT_EQ(at({0x8F, 0xB0, 0xA1}, 0, &w), 3); // JIS X 0212
-  EXPECT_EQ(w, 2);
-  EXPECT_EQ(at({'a'}, 0, &w), 1);
-  EXPECT_EQ(w, 1);
-  EXPECT_TRUE(Type_is_kanji1(0xA1));
-  EXPECT_TRUE(Type_is_kanji1(0xFE));
-  EXPECT_TRUE(Type_is_kanji1(0x8F));
+  EXPECT_EQ(At({0xA4, 0xA2}, 0), "2/2");
+  EXPECT_EQ(At({0x8E, 0xB1}, 0), "2/1") << "half-width kana";
+  EXPECT_EQ(At({0x8F, 0xB0, 0xA1}, 0), "3/2") << "JIS X 0212";
+  EXPECT_EQ(At({'a'}, 0), "1/1");
+  for (int b : {0xA1, 0xFE, 0x8F})
+    EXPECT_TRUE(Type_is_kanji1(b)) << b;
   EXPECT_FALSE(Type_is_kanji1(0x8E));
   EXPECT_TRUE(Type_iskana1(0x8E));
-}
-
-TEST_F(Charset, SingleByte) {
   host_set_charset(HOST_SINGLE);
   EXPECT_EQ(kanji, 0);
   EXPECT_EQ(charset_mode, 0);
-  int w = -1;
-  EXPECT_EQ(at({0xE3, 0x81, 0x82}, 0, &w), 1);
-  EXPECT_EQ(w, 1);
+  EXPECT_EQ(At({0xE3, 0x81, 0x82}, 0), "1/1");
   EXPECT_FALSE(Type_is_kanji1(0xE3));
   EXPECT_FALSE(Type_iskana1(0x8E));
 }
@@ -165,27 +99,24 @@ int answer_zero(unsigned char *, int, int *width) {
   return 0;
 }
 
+// Catches: an override hook that is not consulted (the tests that feed the
+// module odd character lengths would then test ordinary ones) or not removed.
 TEST_F(Charset, OverrideHook) {
-  int w = -1;
   host_set_mbchar_override(answer_zero);
-  EXPECT_EQ(at({'a'}, 0, &w), 0);
+  EXPECT_EQ(At({'a'}, 0), "0/1");
   host_set_mbchar_override(nullptr);
-  EXPECT_EQ(at({'a'}, 0, &w), 1);
+  EXPECT_EQ(At({'a'}, 0), "1/1");
 }
 
 // ---- Streams ----------------------------------------------------------------
 
-struct Put {
-  int ch;
-  QxStream stream;
-};
-std::vector<Put> puts_seen;
+std::vector<int> puts_seen;
 std::vector<int> get_script;
 void *get_ctx_seen;
 int flushes;
 
-int fake_put(int ch, QxStream s) {
-  puts_seen.push_back({ch, s});
+int fake_put(int ch, QxStream) {
+  puts_seen.push_back(ch);
   return ch;
 }
 
@@ -209,105 +140,72 @@ protected:
   void SetUp() override {
     puts_seen.clear();
     get_script.clear();
+    flushes = 0;
     host_reset_counters();
     con = Stream_MakeConStreamInstance(&record, fake_put, fake_get, fake_flush,
                                        PutAtom(0, "user"));
   }
-  std::vector<int> put_codes() {
-    std::vector<int> v;
-    for (const Put &p : puts_seen)
-      v.push_back(p.ch);
-    return v;
-  }
 };
 
-TEST_F(Streams, ConsoleHandleIsNonZeroAndWide) {
-  EXPECT_NE(con, 0);
+// Catches: a console handle that fits in 32 bits (a module that truncates
+// handles would pass), a handle not leading back to its record, output not
+// going through the put callback byte for byte (signed chars as bytes, the
+// end-of-line code 31 kept), printf-style output miscounted, and user input
+// not registered.
+TEST_F(Streams, ConsoleOutput) {
   EXPECT_GT(con, QxStream(1) << 32);
   EXPECT_EQ(Stream_GetStreamCon(con), &record);
-  EXPECT_EQ(host_stream_kind(con), HOST_STREAM_CONSOLE);
   EXPECT_EQ(Stream_GetStreamCon(0), nullptr);
-}
-
-TEST_F(Streams, ConsolePutGoesThroughTheCallback) {
   EXPECT_EQ(Stream__sputc('a', con), 'a');
   EXPECT_EQ(Stream_sputc(31, con), 31);
-  ASSERT_EQ(puts_seen.size(), 2u);
-  EXPECT_EQ(puts_seen[0].stream, con);
-  EXPECT_EQ(put_codes(), (std::vector<int>{'a', 31}));
-  EXPECT_EQ(host_stream_put_count(con), 2);
-}
-
-TEST_F(Streams, SignedBytesReachTheConsoleAsBytes) {
   Stream__sputc(-29, con); // 0xE3
-  Stream_sputc(-128, con); // 0x80
   Stream_sputc(-1, con);   // 0xFF
-  EXPECT_EQ(put_codes(), (std::vector<int>{0xE3, 0x80, 0xFF}));
-}
-
-TEST_F(Streams, PrintfStyleOutput) {
   EXPECT_EQ(Stream_sprnt(con, "[%d]", 12), 4);
-  EXPECT_EQ(put_codes(), (std::vector<int>{'[', '1', '2', ']'}));
-  puts_seen.clear();
   EXPECT_EQ(Stream_sprntln(con, "%s", "\xE3\x81\x82"), 4);
-  EXPECT_EQ(put_codes(), (std::vector<int>{0xE3, 0x81, 0x82, 31}));
+  EXPECT_EQ(puts_seen, (std::vector<int>{'a', 31, 0xE3, 0xFF, '[', '1', '2', ']', 0xE3,
+                                         0x81, 0x82, 31}));
+  EXPECT_EQ(host_flush(con), 0);
+  EXPECT_EQ(flushes, 1);
+  host_set_user_input(con);
+  EXPECT_EQ(stream_in[sti_cnt], con);
 }
 
-TEST_F(Streams, ConsoleReadPushbackFirst) {
+// Catches: pushed-back bytes not read first (last pushed first), the get
+// callback not given the engine's context, S_FlushUngetbuff leaving pushback,
+// and the token error flag not set or cleared as asked.
+TEST_F(Streams, ConsoleInputPushbackAndTokenError) {
   get_script = {'x', 31};
-  EXPECT_EQ(host_ungetc('b', con), 'b');
-  EXPECT_EQ(host_ungetc('a', con), 'a');
-  EXPECT_EQ(host_stream_pushback_count(con), 2u);
-  EXPECT_EQ(host_getc(con), 'a');
-  EXPECT_EQ(host_getc(con), 'b');
-  EXPECT_EQ(host_getc(con), 'x');
+  host_ungetc('b', con);
+  host_ungetc('a', con);
+  std::string got;
+  for (int i = 0; i < 5; i++)
+    got += std::to_string(host_getc(con)) + " ";
+  EXPECT_EQ(got, "97 98 120 31 -1 ");
   EXPECT_EQ(get_ctx_seen, host_context());
-  EXPECT_EQ(host_getc(con), 31);
-  EXPECT_EQ(host_getc(con), -1);
-}
-
-TEST_F(Streams, FlushUngetbuffDropsPushback) {
   host_ungetc('a', con);
   S_FlushUngetbuff(con);
   EXPECT_EQ(host_stream_pushback_count(con), 0u);
-  EXPECT_EQ(host_counters()->flush_ungetbuff, 1);
   EXPECT_EQ(host_getc(con), -1);
-}
-
-TEST_F(Streams, FlushCallsTheConsoleCallback) {
-  flushes = 0;
-  EXPECT_EQ(host_flush(con), 0);
-  EXPECT_EQ(flushes, 1);
-}
-
-TEST_F(Streams, TokenError) {
   EXPECT_FALSE(Stream_IsTokenError(con));
   host_set_token_error(con);
   EXPECT_TRUE(Stream_IsTokenError(con));
   Stream_ClearErrorInfo(con);
   EXPECT_FALSE(Stream_IsTokenError(con));
   EXPECT_EQ(host_counters()->clear_error_info, 1);
-  EXPECT_FALSE(Stream_IsTokenError(0));
 }
 
-TEST_F(Streams, MemoryKeepsCodesVerbatim) {
+// Catches: a memory log that changes codes (31, values above 255, negative
+// ones) or fails other than as told, with the wrong error text; a file log
+// that does not write end-of-line as a newline at once, goes on after being
+// closed, or does not fail at once on a full device.
+TEST_F(Streams, MemoryAndFileLogs) {
   QxStream m = host_open_memory();
   ASSERT_NE(m, 0);
-  Stream__sputc('a', m);
-  Stream__sputc(31, m);
-  Stream__sputc(0x1234, m);
-  Stream__sputc(-5, m);
+  for (int c : {0x61, 31, 0x1234, -5})
+    Stream__sputc(c, m);
   size_t n = 0;
   const int *codes = host_memory_codes(m, &n);
-  ASSERT_EQ(n, 4u);
   EXPECT_EQ(std::vector<int>(codes, codes + n), (std::vector<int>{'a', 31, 0x1234, -5}));
-  host_memory_clear(m);
-  Stream_sprntln(m, "ok");
-  EXPECT_STREQ(host_memory_string(m), "ok\x1f");
-}
-
-TEST_F(Streams, MemoryFailure) {
-  QxStream m = host_open_memory();
   host_memory_fail(m, 1);
   EXPECT_EQ(Stream__sputc('a', m), -1);
   EXPECT_STREQ(Stream_errmes(), std::strerror(ENOSPC));
@@ -315,122 +213,35 @@ TEST_F(Streams, MemoryFailure) {
   EXPECT_EQ(Stream_sprnt(m, "abc"), -1);
   EXPECT_STREQ(Stream_errmes(), "disk on fire");
   host_memory_fail(m, 0);
-  EXPECT_EQ(Stream__sputc('a', m), 'a');
-  size_t n = 0;
-  host_memory_codes(m, &n);
-  EXPECT_EQ(n, 1u);
-}
+  host_memory_clear(m);
+  Stream_sprntln(m, "ok");
+  EXPECT_STREQ(host_memory_string(m), "ok\x1f");
 
-TEST_F(Streams, MemoryInput) {
-  QxStream m = host_open_memory();
-  host_memory_set_input(m, "a\n");
-  EXPECT_EQ(host_getc(m), 'a');
-  EXPECT_EQ(host_getc(m), 31);
-  EXPECT_EQ(host_getc(m), -1);
-}
-
-std::string temp_path() {
   char path[] = "/tmp/qxhost_test_XXXXXX";
-  int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  return path;
-}
-
-std::string slurp(const std::string &path) {
-  std::string text;
-  FILE *fp = std::fopen(path.c_str(), "rb");
-  if (fp == nullptr) return text;
-  int c;
-  while ((c = std::fgetc(fp)) != EOF)
-    text.push_back(char(c));
-  std::fclose(fp);
-  return text;
-}
-
-TEST_F(Streams, FileWritesEndOfLineAsNewline) {
-  std::string path = temp_path();
-  QxStream f = host_open_file(path.c_str(), "w");
+  close(mkstemp(path));
+  QxStream f = host_open_file(path, "w");
   ASSERT_NE(f, 0);
-  EXPECT_EQ(host_stream_kind(f), HOST_STREAM_FILE);
-  EXPECT_EQ(Stream__sputc('a', f), 'a');
-  EXPECT_EQ(Stream__sputc(-29, f), -29); // the byte 0xE3
+  EXPECT_EQ(Stream__sputc(-29, f), -29);
   EXPECT_EQ(Stream__sputc(31, f), 31);
   EXPECT_EQ(Stream_sprntln(f, "n=%d", 5), 4);
-  // Unbuffered: the bytes are in the file before it is closed.
-  EXPECT_EQ(slurp(path), "a\xE3\nn=5\n");
+  std::string text;
+  if (FILE *fp = std::fopen(path, "rb")) {
+    for (int c; (c = std::fgetc(fp)) != EOF;)
+      text.push_back(char(c));
+    std::fclose(fp);
+  }
+  EXPECT_EQ(text, "\xE3\nn=5\n") << "unbuffered, end-of-line as newline";
   EXPECT_EQ(Stream_sclose(f), 0);
-  EXPECT_FALSE(host_stream_is_open(f));
-  EXPECT_EQ(host_counters()->sclose, 1);
-  EXPECT_EQ(host_counters()->last_closed, f);
-  EXPECT_EQ(Stream__sputc('b', f), -1); // closed
-  EXPECT_EQ(Stream_sclose(f), -1);
-  std::remove(path.c_str());
-}
-
-TEST_F(Streams, FileReadGivesEndOfLineCode) {
-  std::string path = temp_path();
-  FILE *fp = std::fopen(path.c_str(), "w");
-  std::fputs("x\n", fp);
-  std::fclose(fp);
-  QxStream f = host_open_file(path.c_str(), "r");
-  ASSERT_NE(f, 0);
-  EXPECT_EQ(host_getc(f), 'x');
-  EXPECT_EQ(host_getc(f), 31);
-  EXPECT_EQ(host_getc(f), -1);
-  Stream_sclose(f);
-  std::remove(path.c_str());
-}
-
-TEST_F(Streams, FailingFileWriteIsSeenAtOnce) {
-  QxStream f = host_open_file("/dev/full", "w");
-  ASSERT_NE(f, 0);
-  EXPECT_EQ(Stream__sputc('a', f), -1);
+  EXPECT_EQ(Stream__sputc('b', f), -1);
+  std::remove(path);
+  QxStream full = host_open_file("/dev/full", "w");
+  ASSERT_NE(full, 0);
+  EXPECT_EQ(Stream__sputc('a', full), -1);
   EXPECT_STREQ(Stream_errmes(), std::strerror(ENOSPC));
-  Stream_sclose(f);
+  Stream_sclose(full);
 }
 
-TEST_F(Streams, OpenFailure) {
-  EXPECT_EQ(host_open_file("/nonexistent/dir/log", "w"), 0);
-  EXPECT_STREQ(Stream_errmes(), std::strerror(ENOENT));
-}
-
-TEST_F(Streams, BadHandles) {
-  EXPECT_EQ(Stream__sputc('a', 0), -1);
-  EXPECT_EQ(Stream__sputc('a', 12345), -1);
-  EXPECT_EQ(host_getc(0), -1);
-  EXPECT_EQ(host_stream_kind(0), HOST_STREAM_NONE);
-}
-
-TEST_F(Streams, UserInput) {
-  host_set_user_input(con);
-  EXPECT_EQ(stream_in[sti_cnt], con);
-}
-
-// ---- Atoms ------------------------------------------------------------------
-
-TEST(Atoms, FixedNumbers) {
-  EXPECT_STREQ(Atomman_AtomNo2AtomName(QX_ATOM_NIL), "[]");
-  EXPECT_STREQ(Atomman_AtomNo2AtomName(QX_ATOM_CURSOR_ON), "on");
-  EXPECT_STREQ(Atomman_AtomNo2AtomName(QX_ATOM_CURSOR_OFF), "off");
-  EXPECT_EQ(PutAtom(0, "[]"), QX_ATOM_NIL);
-  EXPECT_EQ(PutAtom(0, "on"), QX_ATOM_CURSOR_ON);
-  EXPECT_EQ(PutAtom(0, "off"), QX_ATOM_CURSOR_OFF);
-}
-
-TEST(Atoms, Interning) {
-  QxAtom a = PutAtom(0, "some_atom");
-  EXPECT_GE(a, HOST_FIRST_FREE_ATOM);
-  EXPECT_EQ(PutAtom(0, "some_atom"), a);
-  EXPECT_NE(PutAtom(0, "other_atom"), a);
-  EXPECT_STREQ(Atomman_AtomNo2AtomName(a), "some_atom");
-  EXPECT_EQ(Atomman_AtomNo2AtomName(999999), nullptr);
-}
-
-TEST(Atoms, DefaultPrompt) {
-  EXPECT_STREQ(Atomman_AtomNo2AtomName(Main_DefaultPrompt()), "|: ");
-}
-
-// ---- Terms ------------------------------------------------------------------
+// ---- Atoms and terms --------------------------------------------------------
 
 class Terms : public ::testing::Test {
 protected:
@@ -441,12 +252,14 @@ protected:
   }
 };
 
-TEST(TermLayout, CellsAreSixteenBytes) {
+// Catches: the fixed atoms the cursor built-ins answer with not being the
+// numbers the module uses, and arguments not lying just below next_var_cell.
+TEST_F(Terms, FixedAtomsAndArgumentCells) {
+  EXPECT_EQ(PutAtom(0, "[]"), QX_ATOM_NIL);
+  EXPECT_EQ(PutAtom(0, "on"), QX_ATOM_CURSOR_ON);
+  EXPECT_EQ(PutAtom(0, "off"), QX_ATOM_CURSOR_OFF);
+  EXPECT_STREQ(Atomman_AtomNo2AtomName(Main_DefaultPrompt()), "|: ");
   EXPECT_EQ(sizeof(TermCell), 16u);
-  EXPECT_EQ(offsetof(TermCell, tag), 8u);
-}
-
-TEST_F(Terms, ArgumentsLieBelowNextVarCell) {
   TermCell *a1 = host_push(host_int(1));
   TermCell *a2 = host_push(host_int(2));
   EXPECT_EQ(next_var_cell - 2, a1);
@@ -454,48 +267,44 @@ TEST_F(Terms, ArgumentsLieBelowNextVarCell) {
   EXPECT_LT(next_var_cell, var_bottom);
 }
 
-TEST_F(Terms, UnifyBindsUnboundVariablesOfBothKinds) {
+// Catches: unification that binds bound terms, fails on unbound variables of
+// either kind, takes an atom for an integer, does not follow references, or
+// does not trail.
+TEST_F(Terms, Unification) {
   TermCell *a = host_push(host_var());
   TermCell *b = host_push(host_var4());
-  EXPECT_EQ(unify_intE(&frame, a, 42), 1);
-  EXPECT_EQ(unify_atomE_ex(&frame, b, QX_ATOM_CURSOR_OFF), 1);
-  int64_t v = 0;
-  QxAtom at = 0;
-  ASSERT_TRUE(host_get_int(a, &v));
-  EXPECT_EQ(v, 42);
-  ASSERT_TRUE(host_get_atom(b, &at));
-  EXPECT_EQ(at, QX_ATOM_CURSOR_OFF);
-  EXPECT_EQ(host_trail_size(), 2u);
-  EXPECT_EQ(frozen_goal_register, nullptr);
-}
-
-TEST_F(Terms, UnifyComparesBoundTerms) {
+  TermCell *g = host_global_var();
+  TermCell *r = host_push(host_ref(g));
   TermCell *i = host_push(host_int(80));
   TermCell *at = host_push(host_atom(QX_ATOM_CURSOR_ON));
   EXPECT_EQ(unify_intE(&frame, i, 80), 1);
   EXPECT_EQ(unify_intE(&frame, i, 81), 0);
-  EXPECT_EQ(unify_intE_ex(&frame, at, 72), 0); // an atom is not an integer
+  EXPECT_EQ(unify_intE_ex(&frame, at, 72), 0);
   EXPECT_EQ(unify_atomE_ex(&frame, at, QX_ATOM_CURSOR_ON), 1);
   EXPECT_EQ(unify_atomE_ex(&frame, at, QX_ATOM_CURSOR_OFF), 0);
   EXPECT_EQ(host_trail_size(), 0u);
-}
-
-TEST_F(Terms, UnifyFollowsReferences) {
-  TermCell *g = host_global_var();
-  TermCell *a = host_push(host_ref(g));
-  EXPECT_TRUE(host_is_unbound(a));
-  EXPECT_EQ(unify_intE(&frame, a, 7), 1);
+  EXPECT_EQ(unify_intE(&frame, a, 42), 1);
+  EXPECT_EQ(unify_atomE_ex(&frame, b, QX_ATOM_CURSOR_OFF), 1);
+  EXPECT_TRUE(host_is_unbound(r));
+  EXPECT_EQ(unify_intE(&frame, r, 7), 1);
   int64_t v = 0;
-  ASSERT_TRUE(host_get_int(g, &v));
-  EXPECT_EQ(v, 7);
-  EXPECT_EQ(a->tag, QX_TAG_REF); // the argument cell itself still refers
+  QxAtom atom = 0;
+  EXPECT_TRUE(host_get_int(a, &v) && v == 42);
+  EXPECT_TRUE(host_get_atom(b, &atom) && atom == QX_ATOM_CURSOR_OFF);
+  EXPECT_TRUE(host_get_int(g, &v) && v == 7) << "bound through the reference";
+  EXPECT_EQ(host_trail_size(), 3u);
 }
 
+// Catches: woken goals not registered by the plain forms (so the module's
+// unify_after_call is never tested), their failure not reported, or the _ex
+// forms not running them themselves.
 TEST_F(Terms, FrozenGoals) {
   TermCell *ok = host_push(host_var());
   TermCell *bad = host_push(host_var());
+  TermCell *ex = host_push(host_var());
   host_freeze(ok, 1);
   host_freeze(bad, 0);
+  host_freeze(ex, 0);
   frozen_goal_register = nullptr; // as the module's prologue does
   EXPECT_EQ(unify_intE(&frame, ok, 1), 1);
   EXPECT_NE(frozen_goal_register, nullptr);
@@ -503,39 +312,21 @@ TEST_F(Terms, FrozenGoals) {
   EXPECT_EQ(frozen_goal_register, nullptr);
   EXPECT_EQ(unify_intE(&frame, bad, 1), 1);
   EXPECT_EQ(unify_after_call(&frame), 0);
-  EXPECT_EQ(host_counters()->unify_after_call, 2);
-  EXPECT_EQ(host_counters()->goals_run, 2);
-}
-
-TEST_F(Terms, ExFormsRunWokenGoalsThemselves) {
-  TermCell *v = host_push(host_var());
-  host_freeze(v, 0);
-  EXPECT_EQ(unify_intE_ex(&frame, v, 3), 0);
+  EXPECT_EQ(unify_intE_ex(&frame, ex, 3), 0);
   EXPECT_EQ(frozen_goal_register, nullptr);
-  EXPECT_EQ(host_counters()->unify_after_call, 0);
-  EXPECT_EQ(host_counters()->goals_run, 1);
+  EXPECT_EQ(host_counters()->unify_after_call, 2);
+  EXPECT_EQ(host_counters()->goals_run, 3);
 }
 
-TEST_F(Terms, UntrailUndoesBindingsAndFreezes) {
-  TermCell *v = host_push(host_var4());
-  void *mark = trail_register;
-  host_freeze(v, 1);
-  unify_intE(&frame, v, 3);
-  host_untrail(mark);
-  EXPECT_EQ(v->tag, QX_TAG_UNBOUND2);
-  frozen_goal_register = nullptr;
-  unify_intE(&frame, v, 4);
-  EXPECT_NE(frozen_goal_register, nullptr); // the goal is frozen again
-}
-
-TEST_F(Terms, IntegerLists) {
+// Catches: integer lists built with the wrong tag, order or tail (the
+// keyback built-ins' tests would walk something else), and a local overflow
+// that does not make room or moves the arguments.
+TEST_F(Terms, ListsAndLocalOverflow) {
   int64_t values[] = {65, 66, 67};
-  TermCell list = host_int_list(values, 3, host_nil(), QX_TAG_LIST2);
-  TermCell *c = host_push(list);
+  TermCell *c = host_push(host_int_list(values, 3, host_nil(), QX_TAG_LIST2));
   std::vector<int64_t> seen;
-  while (c->tag == QX_TAG_LIST || c->tag == QX_TAG_LIST2) {
+  while (c->tag == QX_TAG_LIST2) {
     TermCell *pair = reinterpret_cast<TermCell *>(intptr_t(c->value));
-    EXPECT_EQ(c->tag, QX_TAG_LIST2);
     int64_t v = 0;
     EXPECT_TRUE(host_get_int(&pair[0], &v));
     seen.push_back(v);
@@ -544,118 +335,59 @@ TEST_F(Terms, IntegerLists) {
   EXPECT_EQ(seen, (std::vector<int64_t>{65, 66, 67}));
   EXPECT_EQ(c->tag, QX_TAG_ATOM);
   EXPECT_EQ(c->value, QX_ATOM_NIL);
-  EXPECT_EQ(host_int_list(values, 0, host_int(9), QX_TAG_LIST).tag, HOST_TAG_INT);
-}
-
-TEST_F(Terms, ConsCell) {
-  TermCell l = host_cons(host_int(1), host_atom_named("foo"));
-  EXPECT_EQ(l.tag, QX_TAG_LIST);
-  TermCell *pair = reinterpret_cast<TermCell *>(intptr_t(l.value));
-  EXPECT_EQ(pair[1].value, PutAtom(0, "foo"));
-}
-
-TEST_F(Terms, Evaluation) {
-  TermCell n = host_int(5);
-  EXPECT_EQ(Numeric_s_num_eval_int(&n), 5);
-  TermCell r = host_ref(&n);
-  EXPECT_EQ(Numeric_s_num_eval_int(&r), 5);
-  TermCell e = host_expr2("*", host_expr2("+", host_int(2), host_int(3)), host_int(4));
-  EXPECT_EQ(Numeric_s_num_eval_int(&e), 20);
-  TermCell d = host_expr2("//", host_int(-7), host_int(2));
-  EXPECT_EQ(Numeric_s_num_eval_int(&d), -3);
-  TermCell m1 = host_expr2("mod", host_int(-7), host_int(2));
-  EXPECT_EQ(Numeric_s_num_eval_int(&m1), 1);
-  TermCell m2 = host_expr2("mod", host_int(7), host_int(-2));
-  EXPECT_EQ(Numeric_s_num_eval_int(&m2), -1);
-  TermCell s = host_expr2("-", host_int(1), host_int(10));
-  EXPECT_EQ(Numeric_s_num_eval_int(&s), -9);
-  TermCell u = host_expr1("-", host_int(3));
-  EXPECT_EQ(Numeric_s_num_eval_int(&u), -3);
-  TermCell nil = host_nil();
-  EXPECT_EQ(Numeric_s_num_eval_int(&nil), 0);
-  EXPECT_EQ(host_counters()->eval_calls, 9);
-  EXPECT_EQ(host_counters()->eval_errors + host_counters()->type_errors, 0);
-}
-
-TEST_F(Terms, EvaluationErrors) {
-  TermCell z = host_expr2("//", host_int(1), host_int(0));
-  EXPECT_EQ(Numeric_s_num_eval_int(&z), 0);
-  EXPECT_EQ(host_counters()->eval_errors, 1);
-  EXPECT_STREQ(host_last_engine_error(), "evaluation_error(zero_divisor)");
-  TermCell zm = host_expr2("mod", host_int(1), host_int(0));
-  EXPECT_EQ(Numeric_s_num_eval_int(&zm), 0);
-  EXPECT_EQ(host_counters()->eval_errors, 2);
-  TermCell foo = host_atom_named("foo");
-  EXPECT_EQ(Numeric_s_num_eval_int(&foo), 0);
-  EXPECT_EQ(host_counters()->type_errors, 1);
-  EXPECT_STREQ(host_last_engine_error(), "type_error(evaluable, foo/0)");
-  TermCell sum = host_expr2("+", host_int(1), host_atom_named("foo"));
-  EXPECT_EQ(Numeric_s_num_eval_int(&sum), 0);
-  EXPECT_EQ(host_counters()->type_errors, 2);
-  TermCell v = host_var();
-  EXPECT_EQ(Numeric_s_num_eval_int(&v), 0);
-  EXPECT_EQ(host_counters()->instantiation_errors, 1);
-  int64_t one[] = {1};
-  TermCell l = host_int_list(one, 1, host_nil(), QX_TAG_LIST);
-  EXPECT_EQ(Numeric_s_num_eval_int(&l), 0);
-  EXPECT_EQ(host_counters()->type_errors, 3);
-}
-
-TEST_F(Terms, LocalOverflowMakesRoom) {
-  TermCell *a = host_push(host_int(1));
+  TermCell *top = next_var_cell;
   host_force_local_overflow();
   EXPECT_GE(next_var_cell, var_bottom);
   LocalOverflow();
   EXPECT_LT(next_var_cell, var_bottom);
-  EXPECT_EQ(next_var_cell - 1, a); // the arguments did not move
+  EXPECT_EQ(next_var_cell, top) << "the arguments moved";
   EXPECT_EQ(host_counters()->local_overflow, 1);
 }
 
-TEST_F(Terms, ArgErrorReturns) {
-  ArgError();
-  ArgError();
-  EXPECT_EQ(host_counters()->arg_error, 2);
+// Catches: integer evaluation of the coordinates the screen built-ins take
+// (references, + - * // mod with negative operands, unary minus) giving wrong
+// values, or errors (zero divisor, non-evaluable, unbound) not raised as the
+// engine would.
+TEST_F(Terms, Evaluation) {
+  TermCell n = host_int(5);
+  TermCell cases[] = {
+      host_ref(&n),
+      host_expr2("*", host_expr2("+", host_int(2), host_int(3)), host_int(4)),
+      host_expr2("//", host_int(-7), host_int(2)),
+      host_expr2("mod", host_int(-7), host_int(2)),
+      host_expr2("mod", host_int(7), host_int(-2)),
+      host_expr2("-", host_int(1), host_int(10)),
+      host_expr1("-", host_int(3))};
+  std::string got;
+  for (TermCell &e : cases)
+    got += std::to_string(Numeric_s_num_eval_int(&e)) + " ";
+  EXPECT_EQ(got, "5 20 -3 1 -1 -9 -3 ");
+  const HostCounters *k = host_counters();
+  EXPECT_EQ(k->eval_errors + k->type_errors + k->instantiation_errors, 0);
+  TermCell zero = host_expr2("//", host_int(1), host_int(0));
+  EXPECT_EQ(Numeric_s_num_eval_int(&zero), 0);
+  EXPECT_STREQ(host_last_engine_error(), "evaluation_error(zero_divisor)");
+  TermCell foo = host_expr2("+", host_int(1), host_atom_named("foo"));
+  EXPECT_EQ(Numeric_s_num_eval_int(&foo), 0);
+  EXPECT_STREQ(host_last_engine_error(), "type_error(evaluable, foo/0)");
+  TermCell v = host_var();
+  EXPECT_EQ(Numeric_s_num_eval_int(&v), 0);
+  EXPECT_EQ(k->eval_errors, 1);
+  EXPECT_EQ(k->type_errors, 1);
+  EXPECT_EQ(k->instantiation_errors, 1);
 }
 
-// ---- Engine actions and globals ---------------------------------------------
+// ---- The engine's SIGINT handler ---------------------------------------------
 
-int quit_hook_calls;
-void *intr_hook_ctx;
-
-TEST(Engine, QuitAndInterruptActions) {
-  host_reset_counters();
-  quit_hook_calls = 0;
-  host_set_quit_hook([] { quit_hook_calls++; });
-  host_set_intr_hook([](void *ctx) { intr_hook_ctx = ctx; });
-  Main_Quit();
-  int marker;
-  f_intr(&marker);
-  EXPECT_EQ(host_counters()->main_quit, 1);
-  EXPECT_EQ(host_counters()->f_intr, 1);
-  EXPECT_EQ(host_counters()->last_intr_ctx, &marker);
-  EXPECT_EQ(quit_hook_calls, 1);
-  EXPECT_EQ(intr_hook_ctx, &marker);
-  host_set_quit_hook(nullptr);
-  host_set_intr_hook(nullptr);
-}
-
-TEST(Engine, ArgvDefaultAndInit) {
-  EXPECT_STREQ(Argv[0], "qxhost");
-  EXPECT_EQ(Argv[1], nullptr);
-  char name[] = "mytop";
-  char *argv[] = {name, nullptr};
-  char **saved = Argv;
-  host_init(1, argv);
-  EXPECT_STREQ(Argv[0], "mytop");
-  Argv = saved;
-}
-
+// Catches: an engine SIGINT handler that is not installed, not SA_RESTART
+// (writes to the terminal would fail with EINTR in every test), or does not
+// count and request the interrupt exactly once.
 TEST(Engine, SigintHandler) {
   host_install_sigint();
   struct sigaction now;
   sigaction(SIGINT, nullptr, &now);
   EXPECT_EQ(now.sa_handler, host_sigint_handler_address());
-  EXPECT_NE(now.sa_flags & SA_RESTART, 0); // writes to the terminal restart
+  EXPECT_NE(now.sa_flags & SA_RESTART, 0);
   long before = host_sigint_count();
   host_take_interrupt_request();
   raise(SIGINT);

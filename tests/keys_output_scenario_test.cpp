@@ -4,11 +4,11 @@
 #include "console.h"
 #include "console_child.h"
 #include "host.h"
+#include "scenario_support.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -60,27 +60,6 @@ void StdinFrom(const std::string &bytes) {
   close(fds[1]);
   dup2(fds[0], 0);
   close(fds[0]);
-}
-
-// Waits (up to 10 s) until the child sleeps in read(2) on descriptor 0 (a
-// non-blocking read never sleeps), then takes in the output written before
-// (Send pumps the terminal first).
-testing::AssertionResult WaitBlocked(bench::Scenario &s) {
-  auto blocked = [&] {
-    std::ifstream f("/proc/" + std::to_string(s.Pid()) + "/syscall");
-    std::string nr, fd;
-    f >> nr >> fd;
-    return nr == "0" && fd == "0x0";
-  };
-  for (int i = 0; i < 1000 && !blocked(); i++)
-    usleep(10000);
-  if (!blocked()) return testing::AssertionFailure() << "no wait:\n" << s.ScreenText();
-  s.Send("");
-  return testing::AssertionSuccess();
-}
-
-std::string Row(const bench::Scenario &s, int r) {
-  return bench::TrimRight(s.Screen()[r]);
 }
 
 // Catches: keys taken out of key order, the arrow keys not mapped (or other
@@ -224,15 +203,15 @@ TEST(FlowControl, StopStepAndStart) {
   ASSERT_TRUE(s.WaitStep("ready"));
   s.Send("\x13");
   s.Go();
-  ASSERT_TRUE(WaitBlocked(s));
+  ASSERT_TRUE(WaitReadingStdin(s));
   EXPECT_TRUE(shows(0)); // the scroll after "line 9" waits
   s.Send("\x13");
   ASSERT_TRUE(s.WaitForScreenText("line 10"));
-  ASSERT_TRUE(WaitBlocked(s));
+  ASSERT_TRUE(WaitReadingStdin(s));
   EXPECT_TRUE(shows(1));
   s.Send("ab\x13");
   ASSERT_TRUE(s.WaitForScreenText("line 11"));
-  ASSERT_TRUE(WaitBlocked(s));
+  ASSERT_TRUE(WaitReadingStdin(s));
   EXPECT_TRUE(shows(2));
   s.Send("\x11");
   ASSERT_TRUE(s.WaitStep("done"));
@@ -277,7 +256,7 @@ TEST(FlowControl, UnlockReleasesStoppedOutput) {
   ASSERT_TRUE(s.WaitStep("unlocked"));
   s.Send("\x13");
   s.Go();
-  ASSERT_TRUE(WaitBlocked(s));
+  ASSERT_TRUE(WaitReadingStdin(s));
   s.Send("\x03");
   ASSERT_TRUE(s.WaitExit());
   EXPECT_EQ(s.Get("seen"), "0 1 1 0");

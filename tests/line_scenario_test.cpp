@@ -5,18 +5,17 @@
 #include "bench.h"
 #include "console_child.h"
 #include "host.h"
+#include "scenario_support.h"
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -103,25 +102,9 @@ void Reader(const ChildSetup &setup) {
     bench::Report("line", line);
     bench::Report("state", EngineState());
     bench::Report("log", host_memory_string(log_stream));
-    bench::ReportShadow(Console, _Curses_num_cur_x);
+    ReportShadow();
     bench::Step("line");
   }
-}
-
-bench::Options Term(const std::string &term, int rows, int cols) {
-  bench::Options opt;
-  opt.term = term;
-  opt.rows = rows;
-  opt.cols = cols;
-  return opt;
-}
-
-// True while process `pid` waits in a read of descriptor 0.
-bool BlockedInRead(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-  std::string call, fd;
-  f >> call >> fd;
-  return call == std::to_string(SYS_read) && fd == "0x0";
 }
 
 // The parent's view of a Reader child.
@@ -155,11 +138,7 @@ public:
   // Waits until the editor waits for a key with `text` on the screen.
   testing::AssertionResult Waiting(const std::string &text) {
     testing::AssertionResult r = s.WaitForScreenText(text);
-    if (!r) return r;
-    // Nothing is written while the child goes into its read: poll for it.
-    for (int ms = 0; ms < s.options().timeout_ms; ms++, usleep(1000))
-      if (BlockedInRead(s.Pid())) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "the child never waited for a key";
+    return r ? WaitReadingStdin(s) : r;
   }
   // Bells rung since the line was asked for.
   int Bells() const {
@@ -186,7 +165,7 @@ public:
 // of file, a wrong echo or log, for plain lines, the end-of-file key, an
 // empty line, and the rest of a line dropped by C_FlushInput.
 TEST(LineRead, LinesEndOfFileAndFlush) {
-  Con c(Term("xterm", 24, 80));
+  Con c(TermOptions("xterm", 24, 80));
   EXPECT_EQ(c.Line("abc\r"), "abc\x1f");
   EXPECT_EQ(c.Line("abc\x04"), "abc<EOF>");
   EXPECT_EQ(c.Line("\r"), "\x1f");
@@ -232,7 +211,7 @@ TEST(LineRead, PromptsByModeAndFlags) {
     SCOPED_TRACE(pc.name);
     ChildSetup setup;
     setup.after = pc.setup;
-    Con c(Term("xterm", 24, 80), setup);
+    Con c(TermOptions("xterm", 24, 80), setup);
     EXPECT_EQ(c.Line("abc\r"), "abc\x1f");
     EXPECT_EQ(c.s.Get("log"), pc.log);
     std::string shown = pc.log;
@@ -284,7 +263,7 @@ TEST(LineInterrupt, ActsByInputModeAndRestoresEngineHandler) {
           tcsetattr(0, TCSANOW, &t);
         }
       };
-      Con c(Term("xterm", 24, 80), setup);
+      Con c(TermOptions("xterm", 24, 80), setup);
       c.Start(std::string(1, ic.mode));
       c.s.Send("ab");
       ASSERT_TRUE(c.Waiting(ic.prompt + "ab"));
@@ -313,7 +292,7 @@ TEST(LineInterrupt, ActsByInputModeAndRestoresEngineHandler) {
 TEST(LineInterrupt, InterruptKeyIsAControlKeyWithoutTtySignals) {
   ChildSetup setup;
   setup.after = [] { C_SetSigState(1); };
-  Con c(Term("xterm", 24, 80), setup);
+  Con c(TermOptions("xterm", 24, 80), setup);
   EXPECT_EQ(c.Line(std::string("ab\x03") + "c\r"), "abc\x1f");
   EXPECT_EQ(c.Bells(), 1);
   EXPECT_EQ(c.s.Get("state"), "quit=0 intr=0 sigint=0 err=0 handler=engine");
@@ -362,7 +341,7 @@ TEST(LineEdit, TemplateAndEraseCasesMatchShadow) {
       {{}, kanji12 + kErase + kErase + "\r", "日本語日本語日本語日", 0},
   };
   for (const char *term : {"xterm", "vt100", "xterm-noxenl"}) {
-    Con c(Term(term, 5, 20));
+    Con c(TermOptions(term, 5, 20));
     for (const EditCase &ec : cases) {
       SCOPED_TRACE(std::string(term) + " keys " + bench::Printable(ec.keys));
       for (const std::string &b : ec.before)
@@ -381,7 +360,7 @@ TEST(LineEdit, TemplateAndEraseCasesMatchShadow) {
 // A line reaching 256 bytes ends without Enter and without 31; a copy never
 // makes a line longer than 255 bytes (a whole character or nothing).
 TEST(LineEdit, LineLimits) {
-  Con c(Term("xterm", 24, 80));
+  Con c(TermOptions("xterm", 24, 80));
   const std::string a256(256, 'a'), b254(254, 'b');
   EXPECT_EQ(c.Line(a256), a256);
   EXPECT_EQ(c.s.Cursor().col, 0);
@@ -398,7 +377,7 @@ TEST(LineEdit, LineLimits) {
 // first, recall walks newest to oldest and rings past it; HIST_LIST calls
 // the quit action and editing goes on under the list.
 TEST(LineHistory, FullRingListAndRecall) {
-  Con c(Term("xterm", 24, 40));
+  Con c(TermOptions("xterm", 24, 40));
   for (int i = 1; i <= 21; i++) {
     std::string l = "l" + std::to_string(i);
     ASSERT_EQ(c.Line(l + "\r"), l + "\x1f");
@@ -425,7 +404,7 @@ TEST(LineHistory, FullRingListAndRecall) {
 // lines the history keeps out, HIST_STORE, and NORMAL mode where the history
 // keys are plain control keys and nothing is stored.
 TEST(LineHistory, RecallStoreAndTheRule) {
-  Con c(Term("xterm", 24, 80));
+  Con c(TermOptions("xterm", 24, 80));
   for (const char *l : {"a1", "b2", "c3"})
     c.Line(std::string(l) + "\r");
   struct Step {
@@ -458,7 +437,7 @@ TEST(LineHistory, RecallStoreAndTheRule) {
 // Keys come in key order: pushed back (last pushed first), then typed ahead
 // (read by key_scan or by the scrolls of output), then the terminal.
 TEST(LineKeys, KeybackTypeaheadThenTerminal) {
-  Con c(Term("xterm", 10, 40));
+  Con c(TermOptions("xterm", 10, 40));
   c.s.Send("ab");
   c.Start("K");
   c.s.Send("cd\r");
@@ -481,13 +460,13 @@ TEST(LineEdit, OddCharacterLengths) {
     host_set_mbchar_override([](unsigned char *, int, int *) { return 0; });
   };
   {
-    Con c(Term("xterm", 5, 20), too_long);
+    Con c(TermOptions("xterm", 5, 20), too_long);
     EXPECT_EQ(c.Line("xa" + kErase + kErase + "c\r"), "c\x1f");
     EXPECT_EQ(c.Bells(), 1); // the second ERASE found an empty line
     EXPECT_EQ(c.LastRow(), "| c");
     EXPECT_TRUE(bench::ScreenEqualsShadow(c.s));
   }
-  Con c(Term("xterm", 5, 20), zero);
+  Con c(TermOptions("xterm", 5, 20), zero);
   EXPECT_EQ(c.Line("abc\r"), "abc\x1f");
   EXPECT_EQ(c.Line("\x01" + kErase + "\x11\x06\x06\x05\x01\r"), "ab\x1f");
   EXPECT_EQ(c.Line("zz\x15\x15\r"), "abc\x1f");
@@ -498,7 +477,7 @@ TEST(LineEdit, OddCharacterLengths) {
 // every time the engine asks, promptly and without spinning.
 TEST(LineKeys, EndOfStandardInput) {
   for (bench::Stdin mode : {bench::Stdin::DevNull, bench::Stdin::Closed}) {
-    bench::Options opt = Term("xterm", 24, 80);
+    bench::Options opt = TermOptions("xterm", 24, 80);
     opt.stdin_mode = mode;
     bench::Scenario s(opt, [] {
       StartConsole();
@@ -525,7 +504,7 @@ TEST(LineKeys, EndOfStandardInput) {
 
 // EUC-JP: a two-byte kanji is typed, erased and copied whole.
 TEST(LineEdit, EucJpKanjiIsOneCharacter) {
-  bench::Options opt = Term("xterm", 5, 20);
+  bench::Options opt = TermOptions("xterm", 5, 20);
   opt.locale = "ja_JP.eucjp";
   ChildSetup setup;
   setup.eucjp = true;
@@ -546,7 +525,7 @@ TEST(LineEdit, EucJpKanjiIsOneCharacter) {
 // byte-indexed step into the middle of that row erases the wrong columns and
 // leaves broken bytes in the shadow.
 TEST(LineEdit, EraseBackAcrossTheEdgeOfAWideRow) {
-  Con c(Term("xterm", 5, 20));
+  Con c(TermOptions("xterm", 5, 20));
   EXPECT_EQ(c.Line("日本語日本語日本語日" + kErase + kErase + "\r"),
             "日本語日本語日本\x1f");
   EXPECT_EQ(c.Row(0), "| 日本語日本語日本");
@@ -559,7 +538,7 @@ TEST(LineEdit, EraseBackAcrossTheEdgeOfAWideRow) {
 // it at the start of the next row, so the two part here by design.  The
 // engine must still get the bytes.
 TEST(LineEdit, DoubleWidthEchoIntoTheLastColumnStaysInItsShadowRow) {
-  Con c(Term("xterm", 5, 20));
+  Con c(TermOptions("xterm", 5, 20));
   const std::string xs(17, 'x');
   EXPECT_EQ(c.Line(xs + "日\r"), xs + "日\x1f");
   bench::Shadow sh;
@@ -584,7 +563,7 @@ TEST(LineEdit, ErasingAShownLineOfNarrowCharactersLeavesBytes) {
                 "aéé",
                 ""}}; // recall
   for (const auto &k : cases) {
-    Con c(Term("xterm", 5, 20));
+    Con c(TermOptions("xterm", 5, 20));
     EXPECT_EQ(c.Line("aéé\r"), "aéé\x1f");
     EXPECT_EQ(c.Line(k.keys), k.line + "\x1f");
     bench::Shadow sh;

@@ -5,6 +5,7 @@
 #include "console.h"
 #include "console_child.h"
 #include "host.h"
+#include "scenario_support.h"
 
 #include <gtest/gtest.h>
 
@@ -19,18 +20,6 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-
-void ReportShadow() {
-  bench::ReportShadow(Console, _Curses_num_cur_x);
-}
-
-bench::Options Opt(const char *term, int rows, int cols) {
-  bench::Options opt;
-  opt.term = term;
-  opt.rows = rows;
-  opt.cols = cols;
-  return opt;
-}
 
 Lines Rows(const bench::Scenario &s) {
   Lines rows;
@@ -49,7 +38,7 @@ TEST(Scroll, RegionBelowScrollLine) {
   for (const char *term : {"xterm", "xterm-nodl"}) {
     for (auto line : lines) {
       SCOPED_TRACE(std::string(term) + " scroll line " + std::to_string(line.first));
-      bench::Scenario s(Opt(term, 8, 20), [&] {
+      bench::Scenario s(TermOptions(term, 8, 20), [&] {
         StartConsole();
         C_SetScrollLine(line.first);
         for (int i = 0; i < 8; i++)
@@ -99,7 +88,7 @@ std::string Codes(QxStream s) {
 // C_NewLine writing at column 0 or more than one end-of-line, and
 // e_disp_flag output that moves the record, the shadow or the log.
 TEST(ConsoleOutput, LogNewLineAndBypass) {
-  bench::Scenario s(Opt("xterm", 5, 20), [] {
+  bench::Scenario s(TermOptions("xterm", 5, 20), [] {
     StartConsole();
     QxStream log = host_open_memory();
     C_SetLog(log);
@@ -161,7 +150,7 @@ TEST(ConsoleOutput, FailingLog) {
 // cleared (so reported again later), reported more than once, or stopping
 // the output that follows.
 TEST(ConsoleOutput, StdoutError) {
-  bench::Scenario s(Opt("xterm", 5, 20), [] {
+  bench::Scenario s(TermOptions("xterm", 5, 20), [] {
     StartConsole();
     // Descriptor 1 is pointed at /dev/full around one newline: the flushes of
     // its carriage return and line feed fail with ENOSPC, as on a terminal
@@ -191,7 +180,7 @@ TEST(ConsoleOutput, StdoutError) {
 // tab losing the byte index or, at the bottom, column 0, and a form feed that
 // leaves old rows in the shadow.
 TEST(ConsoleOutput, ControlCharacters) {
-  bench::Scenario s(Opt("xterm", 6, 80), [] {
+  bench::Scenario s(TermOptions("xterm", 6, 80), [] {
     StartConsole();
     std::string at;
     auto mark = [&] {
@@ -250,7 +239,7 @@ TEST(ConsoleOutput, ControlCharacters) {
 TEST(ConsoleOutput, RightEdgeAndBottomRow) {
   for (const char *term : {"xterm", "xterm-noxenl"}) {
     SCOPED_TRACE(term);
-    bench::Scenario s(Opt(term, 4, 10), [] {
+    bench::Scenario s(TermOptions(term, 4, 10), [] {
       StartConsole();
       Put("0123456789");
       ReportShadow();
@@ -295,7 +284,7 @@ void ReadLine() {
 // record left on the full row, so Enter lands a row short), and echo into the
 // bottom-right cell that does not scroll first, or scrolls twice.
 TEST(Echo, WrapsAtOnceAndScrollsFirst) {
-  bench::Scenario s(Opt("xterm-noxenl", 5, 10), [] {
+  bench::Scenario s(TermOptions("xterm-noxenl", 5, 10), [] {
     StartConsole();
     bench::Step("first");
     ReadLine();
@@ -328,7 +317,7 @@ TEST(Echo, WrapsAtOnceAndScrollsFirst) {
 // Catches: erasing at row 0 column 0 (the typed line has scrolled off the
 // top) that writes to the terminal or steps above row 0.
 TEST(Echo, EraseAtHomeWritesNothing) {
-  bench::Options opt = Opt("xterm", 3, 10);
+  bench::Options opt = TermOptions("xterm", 3, 10);
   opt.cc = {{VERASE, 127}};
   bench::Scenario s(opt, [] {
     StartConsole();
@@ -362,7 +351,7 @@ TEST(CaretForms, EndOfFileKeyShownVisibly) {
       {127, "^?"}, {32, "^40"}, {1, "^A"}, {200, "^310"}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.second);
-    bench::Options opt = Opt("xterm", 4, 20);
+    bench::Options opt = TermOptions("xterm", 4, 20);
     opt.cc = {{VEOF, (unsigned char)c.first}, {VERASE, 8}};
     bench::Scenario s(opt, [] {
       StartConsole();
@@ -407,7 +396,7 @@ TEST(ShadowParts, InsideMultibyteCharacters) {
   for (const Case &c : cases) {
     SCOPED_TRACE(bench::Printable(c.text));
     std::string text = c.text;
-    bench::Scenario s(Opt("xterm", 3, 20), [&] {
+    bench::Scenario s(TermOptions("xterm", 3, 20), [&] {
       StartConsole();
       Put(text);
       ReportShadow();

@@ -1,0 +1,68 @@
+// Small helpers shared by the scenario tests, for the child and the parent
+// side of a bench scenario.
+#ifndef QX_TESTS_SCENARIO_SUPPORT_H
+#define QX_TESTS_SCENARIO_SUPPORT_H
+
+#include "bench.h"
+#include "console.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+// Options for a pseudo-terminal of type `term` with `rows` x `cols` cells.
+inline bench::Options TermOptions(const std::string &term = "xterm", int rows = 24,
+                                  int cols = 80) {
+  bench::Options opt;
+  opt.term = term;
+  opt.rows = rows;
+  opt.cols = cols;
+  return opt;
+}
+
+// Child: a step at which the parent looks before letting the child go on.
+inline void Pause(const std::string &name) {
+  bench::Step(name);
+  bench::WaitParent();
+}
+
+// Child: reports the shadow screen with its cursor's display column.
+inline void ReportShadow() {
+  bench::ReportShadow(Console, _Curses_num_cur_x);
+}
+
+// Parent: row `r` of the rendered screen without its trailing spaces.
+inline std::string Row(const bench::Scenario &s, int r) {
+  return bench::TrimRight(s.Screen().at(static_cast<size_t>(r)));
+}
+
+// Parent: true while process `pid` sleeps in read(2) on descriptor 0.
+inline bool ReadingStdin(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+  std::string nr, fd;
+  return f >> nr >> fd && nr == std::to_string(SYS_read) && fd == "0x0";
+}
+
+// Parent: waits until the child sleeps reading its keyboard (seen twice, a few
+// milliseconds apart, so that a read that does not block is not taken for a
+// wait), then takes in all it wrote before.  A blocked child makes no event
+// for the bench's waits, so this polls.
+inline testing::AssertionResult WaitReadingStdin(bench::Scenario &s) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(s.options().timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ReadingStdin(s.Pid()) && (usleep(5000), ReadingStdin(s.Pid()))) {
+      s.Send(""); // pumps the bench's terminal and side channel
+      return testing::AssertionSuccess();
+    }
+    s.Send("");
+    usleep(2000);
+  }
+  return testing::AssertionFailure() << "the child never blocked reading descriptor 0;\n"
+                                     << s.ScreenText();
+}
+
+#endif // QX_TESTS_SCENARIO_SUPPORT_H
