@@ -5,7 +5,42 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
+
+// True when stdio already holds bytes of standard input, so that reading one
+// cannot wait.
+static int InputBuffered(void) {
+#ifdef __GLIBC__
+  return stdin->_IO_read_ptr < stdin->_IO_read_end;
+#else
+  return 0;
+#endif
+}
+
+// Waits until standard input has a byte (or reports end of file or an error)
+// with SIGINT let in only while waiting, so that a SIGINT can no longer slip
+// in after the test for one and before the wait, and leave the reader waiting
+// for a key with the interrupt recorded: the engine's action, which the
+// handler puts back, may restart the wait instead of breaking it.  False when
+// a SIGINT is recorded, before or during the wait.  A descriptor made
+// non-blocking by its owner is not waited on: its read answers at once.
+static int WaitForInput(void) {
+  if (intr_pending) return 0;
+  if (InputBuffered() || (fcntl(0, F_GETFL) & O_NONBLOCK)) return 1;
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  sigset_t waiting = old;
+  sigdelset(&waiting, SIGINT);
+  struct pollfd in = {0, POLLIN, 0};
+  while (!intr_pending && ppoll(&in, 1, NULL, &waiting) < 0 && errno == EINTR) {
+  }
+  sigprocmask(SIG_SETMASK, &old, NULL);
+  return !intr_pending;
+}
 
 // Reads one byte of standard input; -1 when there is none.  stdio's end-of-
 // file and error indicators are sticky, so they are cleared before each read
@@ -15,8 +50,8 @@
 // read) returns at once, so that the interrupt is acted on without waiting
 // for another key.
 int ReadStdin(int blocking) {
-  if (blocking && intr_pending) return -1;
   for (;;) {
+    if (blocking && !WaitForInput()) return -1;
     clearerr(stdin);
     int ch = getc(stdin);
     if (ch != EOF) return ch;
