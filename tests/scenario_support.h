@@ -6,12 +6,15 @@
 #include "bench.h"
 #include "console.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <vector>
 
 // Options for a pseudo-terminal of type `term` with `rows` x `cols` cells.
 inline bench::Options TermOptions(const std::string &term = "xterm", int rows = 24,
@@ -34,16 +37,50 @@ inline void ReportShadow() {
   bench::ReportShadow(Console, _Curses_num_cur_x);
 }
 
+// Child: true when a byte arrives on descriptor 0 within `ms` milliseconds.
+inline bool InputWithin(int ms) {
+  pollfd p{0, POLLIN, 0};
+  int r;
+  while ((r = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+  }
+  return r > 0 && (p.revents & POLLIN);
+}
+
 // Parent: row `r` of the rendered screen without its trailing spaces.
 inline std::string Row(const bench::Scenario &s, int r) {
   return bench::TrimRight(s.Screen().at(static_cast<size_t>(r)));
 }
 
-// Parent: true while process `pid` sleeps in read(2) on descriptor 0.
+// Parent: every row of the rendered screen without its trailing spaces.
+inline std::vector<std::string> Rows(const bench::Scenario &s) {
+  std::vector<std::string> rows;
+  for (const std::string &r : s.Screen())
+    rows.push_back(bench::TrimRight(r));
+  return rows;
+}
+
+// Parent: the screen's text without the empty rows at the bottom ("" when
+// the screen is blank).
+inline std::string Text(const bench::Scenario &s) {
+  std::string t = s.ScreenText();
+  return t.erase(t.find_last_not_of('\n') + 1);
+}
+
+// Parent: the child ran to its end and exited with status 0 (a crash or a
+// sanitizer report in it would not fail the test otherwise).
+inline void ExpectCleanExit(bench::Scenario &s) {
+  ASSERT_TRUE(s.WaitExit());
+  EXPECT_EQ(s.ExitCode(), 0) << s.Stderr();
+}
+
+// Parent: true while process `pid` sleeps in read(2) on descriptor 0, or in
+// the console's wait for a key (ppoll(2) of one descriptor, which is 0).
 inline bool ReadingStdin(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-  std::string nr, fd;
-  return f >> nr >> fd && nr == std::to_string(SYS_read) && fd == "0x0";
+  std::string nr, fd, nfds;
+  if (!(f >> nr >> fd >> nfds)) return false;
+  return (nr == std::to_string(SYS_read) && fd == "0x0") ||
+         (nr == std::to_string(SYS_ppoll) && nfds == "0x1");
 }
 
 // Parent: waits until the child sleeps reading its keyboard (seen twice, a few
