@@ -27,18 +27,6 @@ struct Vals {
   }
 };
 
-// The next key as d_keyin/1 takes it (keyback stack, typeahead ring,
-// terminal), or the answer of another one-argument key built-in.
-long long KeyIn(int64_t (*entry)(BuiltinFrame *) = P1_d_keyin) {
-  host_args_reset();
-  TermCell *v = host_push(host_var());
-  BuiltinFrame frame{};
-  entry(&frame);
-  int64_t code = -1000;
-  host_get_int(v, &code);
-  return code;
-}
-
 Vals Keys(int n, Vals v = {}) {
   while (n-- > 0)
     v << KeyIn();

@@ -5,6 +5,7 @@
 #include "bench.h"
 #include "console.h"
 #include "console_child.h"
+#include "scenario_support.h"
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -52,17 +53,6 @@ long long WallMs() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
-// The next key as d_keyin/1 (or d_keypeek/1) answers it.
-long long KeyBuiltin(int64_t (*entry)(BuiltinFrame *)) {
-  host_args_reset();
-  TermCell *v = host_push(host_var());
-  BuiltinFrame frame{};
-  entry(&frame);
-  int64_t code = -1000;
-  host_get_int(v, &code);
-  return code;
 }
 
 // One line as the engine reads it, up to its end-of-line code 31 or -1.
@@ -237,8 +227,8 @@ TEST(LostTerminal, WhileTheLineEditorReads) {
 // Catches: d_keyin/1 or d_keypeek/1 waiting for ever, spinning or inventing
 // a key once the terminal is gone (each must answer -1 at once).
 TEST(LostTerminal, WhileKeyinAndKeypeekWait) {
-  auto keyin = [] { return std::to_string(KeyBuiltin(P1_d_keyin)); };
-  auto peek = [] { return std::to_string(KeyBuiltin(P1_d_keypeek)); };
+  auto keyin = [] { return std::to_string(KeyIn(P1_d_keyin)); };
+  auto peek = [] { return std::to_string(KeyIn(P1_d_keypeek)); };
   auto three_keys = [&] {
     std::string a = keyin(), b = keyin();
     return a + " " + b + " " + keyin();
@@ -317,13 +307,13 @@ TEST(SignalStorm, EditingKeysFlowControlAndOutput) {
     }
     in_force();
     bench::Step("keyin");
-    while (KeyBuiltin(P1_d_keyin) != 'q') {
+    while (KeyIn(P1_d_keyin) != 'q') {
     }
     DropTypedKeys();
     in_force();
     bench::Step("peek");
-    while (KeyBuiltin(P1_d_keypeek) != 'q')
-      KeyBuiltin(P1_d_keyin);
+    while (KeyIn(P1_d_keypeek) != 'q')
+      KeyIn(P1_d_keyin);
     DropTypedKeys();
     in_force();
     bench::Step("flow");
@@ -579,7 +569,7 @@ TEST(HostileKeys, EveryByteReachesKeyin) {
       bench::Step("ready");
       std::string got;
       for (long long k = 0; k != 0x7e;) {
-        k = KeyBuiltin(P1_d_keyin);
+        k = KeyIn(P1_d_keyin);
         got += std::to_string(k) + " ";
       }
       bench::Report("got", got);

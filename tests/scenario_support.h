@@ -5,6 +5,7 @@
 
 #include "bench.h"
 #include "console.h"
+#include "host.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -44,6 +45,18 @@ inline bool InputWithin(int ms) {
   while ((r = poll(&p, 1, ms)) < 0 && errno == EINTR) {
   }
   return r > 0 && (p.revents & POLLIN);
+}
+
+// Child: the next key as d_keyin/1 takes it (keyback stack, typeahead ring,
+// terminal), or the answer of another one-argument key built-in.
+inline long long KeyIn(int64_t (*entry)(BuiltinFrame *) = P1_d_keyin) {
+  host_args_reset();
+  TermCell *v = host_push(host_var());
+  BuiltinFrame frame{};
+  entry(&frame);
+  int64_t code = -1000;
+  host_get_int(v, &code);
+  return code;
 }
 
 // Parent: row `r` of the rendered screen without its trailing spaces.
