@@ -241,18 +241,23 @@ static int MoveCursorRaw(int y, int x, int flush) {
   return 1;
 }
 
+// Does a refresh whose only work is the cursor, without curses: true when
+// stdscr holds nothing the terminal lacks and the terminal's cursor is, or
+// has been sent (flushed when `flush` is set), where stdscr's is.
+static int CursorOnlyRefresh(int flush) {
+  if (curses_pending || content_changed) return 0;
+  int y, x;
+  getyx(stdscr, y, x);
+  return (y == term_y && x == term_x) || MoveCursorRaw(y, x, flush);
+}
+
 // Refreshes stdscr after everything written through stdio, and records where
 // the terminal's cursor now is (curses leaves it at the window's cursor).
 // When stdscr holds nothing the terminal lacks and its cursor is where the
 // terminal's is, there is nothing for curses to send and it is not asked.
 int Refresh(void) {
   FlushOut();
-  int y, x;
-  getyx(stdscr, y, x);
-  if (!curses_pending && !content_changed) {
-    if (y == term_y && x == term_x) return OK;
-    if (MoveCursorRaw(y, x, 1)) return OK;
-  }
+  if (CursorOnlyRefresh(1)) return OK;
   CatchUp();
   FlushOut();
   if (belief_stale) SyncBelief();
@@ -268,13 +273,7 @@ int Refresh(void) {
 // go out with the refresh the caller makes next (one write for a cursor
 // that passes through a place on its way).
 int RefreshSoon(void) {
-  int y, x;
-  getyx(stdscr, y, x);
-  if (!curses_pending && !content_changed) {
-    if (y == term_y && x == term_x) return OK;
-    if (MoveCursorRaw(y, x, 0)) return OK;
-  }
-  return Refresh();
+  return CursorOnlyRefresh(0) ? OK : Refresh();
 }
 
 // Notes that curses has work only a refresh does (a clear, a resume), so that
@@ -366,19 +365,23 @@ int BeginRawRepaint(void) {
   return 1;
 }
 
-// Moves the cursor for a raw repaint: carriage return and line feeds down
-// to the start of a row close below, otherwise cursor_address (always after
-// the last column was filled, where terminals that wait to wrap differ).
+// Moves the cursor for a raw repaint: cursor_address after the last column
+// was filled (terminals that wait to wrap differ there), carriage return and
+// line feeds down to the start of a row close below, otherwise as any raw
+// move.
 static void RepaintGoto(int y, int x) {
-  if (!at_edge && y == term_y && x == term_x) return;
-  if (!at_edge && x == 0 && y >= term_y && y - term_y <= 4) {
+  if (at_edge) {
+    at_edge = 0;
+    SendCursorAddress(y, x);
+    term_y = y, term_x = x;
+  } else if (x == 0 && y > term_y && y - term_y <= 4) {
     if (term_x != 0) PutOut(13);
     for (int k = term_y; k < y; k++)
       PutOut(10);
-  } else {
-    SendCursorAddress(y, x);
+    term_y = y, term_x = 0;
+  } else if (y != term_y || x != term_x) {
+    MoveCursorRaw(y, x, 0);
   }
-  term_y = y, term_x = x, at_edge = 0;
 }
 
 // Sends `n` bytes of row y raw, from display column `col` on, where the
