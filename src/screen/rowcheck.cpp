@@ -10,8 +10,6 @@
 #include <string.h>
 #include <wchar.h>
 
-static int utf8_locale = -1; // the locale's character set is UTF-8 (-1: not read)
-
 // Decodes the n bytes of a UTF-8 character; -1 unless they are exactly one
 // well-formed character.
 static long DecodeUtf8(const unsigned char *b, int n) {
@@ -29,8 +27,7 @@ static long DecodeUtf8(const unsigned char *b, int n) {
 // The wide character curses makes of the n bytes of one multibyte
 // character, as the locale decodes them; -1 unless they are one character.
 static long DecodeChar(const unsigned char *b, int n) {
-  if (utf8_locale < 0) utf8_locale = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-  if (utf8_locale) return DecodeUtf8(b, n);
+  if (strcmp(nl_langinfo(CODESET), "UTF-8") == 0) return DecodeUtf8(b, n);
   mbstate_t st;
   memset(&st, 0, sizeof st);
   wchar_t wc;
