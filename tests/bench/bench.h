@@ -54,7 +54,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -91,25 +90,10 @@ void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y));
 
 // ---- Terminfo ----------------------------------------------------------------
 
-// The directory holding the compiled test entries (xterm, vt100, ansi and the
-// xterm variants from tests/terminfo).
-std::string TerminfoDir();
-
-// What the test terminfo directory says about a terminal, read by setupterm in
-// a short-lived child (the calling process's curses state is not touched).
-struct Terminfo {
-  bool found = false;
-  std::set<std::string> booleans; // capabilities that are true
-  std::map<std::string, int> numbers;
-  std::set<std::string> strings; // string capabilities present
-  bool Has(const std::string &cap) const {
-    return booleans.count(cap) || numbers.count(cap) || strings.count(cap);
-  }
-};
-Terminfo ProbeTerminfo(const std::string &term);
-
-// am && !xenl -> Immediate; !am -> None; otherwise Delayed.
-Wrap WrapOf(const Terminfo &info);
+// How a terminal of the test terminfo directory wraps, read by setupterm in a
+// short-lived child (the calling process's curses state is not touched):
+// am && !xenl -> Immediate; !am -> None; otherwise (or not found) Delayed.
+Wrap TerminfoWrap(const std::string &term);
 
 // ---- Parent side -------------------------------------------------------------
 
@@ -125,17 +109,13 @@ struct Options {
   int cols = 80;
   std::string term = "xterm";
   std::string locale = "C.UTF-8";
-  // The emulator follows the entry's wrap behaviour unless told otherwise.
-  // libvterm renders Delayed and None; MiniTerm renders Immediate, and
-  // Delayed/None too when `miniterm` is set.
-  Wrap wrap = Wrap::FromTerminfo;
-  bool miniterm = false;
+  // The emulator follows the entry's wrap behaviour: libvterm renders Delayed
+  // and None, MiniTerm renders Immediate.
   // termios c_cc entries set on the slave before the child starts, e.g.
   // {{VINTR, 0x18}, {VERASE, 0x08}}.
   std::map<int, unsigned char> cc;
   Stdin stdin_mode = Stdin::Terminal;
-  std::vector<std::string> env; // extra NAME=VALUE entries for the child
-  int timeout_ms = 10000;       // for every wait
+  int timeout_ms = 10000; // for every wait
 };
 
 class Scenario {
@@ -156,9 +136,6 @@ public:
 
   // Waits for the next not yet awaited Step(name).
   [[nodiscard]] testing::AssertionResult WaitStep(const std::string &name);
-  // Waits until RawOutput() holds `text` at or after byte offset `from`.
-  [[nodiscard]] testing::AssertionResult WaitForOutput(const std::string &text,
-                                                       size_t from = 0);
   // Waits until some row of the rendered screen contains `text`.
   [[nodiscard]] testing::AssertionResult WaitForScreenText(const std::string &text);
   // Waits until `done()` holds; `what` names it in the failure message.

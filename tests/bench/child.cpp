@@ -130,8 +130,6 @@ static void ApplyEnvironment(const Options &opt) {
   setenv("TERM", opt.term.c_str(), 1);
   setenv("TERMINFO", QX_BENCH_TERMINFO, 1);
   setenv("LC_ALL", opt.locale.c_str(), 1);
-  for (const std::string &kv : opt.env)
-    putenv(strdup(kv.c_str()));
 }
 
 // Tells the parent the child is about to exit and waits until the parent has

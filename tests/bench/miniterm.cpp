@@ -112,9 +112,9 @@ private:
   std::string replies_;
 };
 
-// A blank screen; FromTerminfo means nothing here and is taken as Delayed.
+// A blank screen.
 MiniTerm::MiniTerm(int rows, int cols, Wrap wrap)
-    : rows_(rows), cols_(cols), wrap_(wrap == Wrap::FromTerminfo ? Wrap::Delayed : wrap) {
+    : rows_(rows), cols_(cols), wrap_(wrap) {
   Reset();
 }
 

@@ -83,9 +83,8 @@ static std::string SignalName(int sig) {
 
 // Picks the wrap behaviour and the emulator that can model it.
 void Scenario::Impl::ChooseTerminal() {
-  wrap = opt.wrap;
-  if (wrap == Wrap::FromTerminfo) wrap = WrapOf(ProbeTerminfo(opt.term));
-  miniterm = opt.miniterm || wrap == Wrap::Immediate;
+  wrap = TerminfoWrap(opt.term);
+  miniterm = wrap == Wrap::Immediate;
   term = miniterm ? MakeMiniTerm(opt.rows, opt.cols, wrap)
                   : MakeVTerm(opt.rows, opt.cols, wrap != Wrap::None);
 }
@@ -440,16 +439,6 @@ testing::AssertionResult Scenario::WaitStep(const std::string &name) {
       impl_->Wait([&] { return impl_->StepCount(name) >= want; }, "step '" + name + "'");
   if (r) impl_->taken[name] = want;
   return r;
-}
-
-// Searches the raw output from byte `from` on.
-testing::AssertionResult Scenario::WaitForOutput(const std::string &text, size_t from) {
-  return impl_->Wait(
-      [&] {
-        return impl_->raw.size() >= from &&
-               impl_->raw.find(text, from) != std::string::npos;
-      },
-      "output \"" + Printable(text) + "\"");
 }
 
 // Searches each rendered row (a match cannot span rows).

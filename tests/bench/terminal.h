@@ -36,10 +36,9 @@ struct Pos {
 
 // How a terminal behaves when a character is written in its last column.
 enum class Wrap {
-  FromTerminfo, // decide from the entry: am & !xenl -> Immediate, !am -> None
-  Delayed,      // cursor stays in the last column; the next character wraps
-  Immediate,    // cursor moves to the next row at once (scrolls at the bottom)
-  None          // no automatic margins: the last column is overwritten
+  Delayed,   // cursor stays in the last column; the next character wraps
+  Immediate, // cursor moves to the next row at once (scrolls at the bottom)
+  None       // no automatic margins: the last column is overwritten
 };
 
 const char *WrapName(Wrap w);
@@ -61,7 +60,7 @@ public:
 // false switches automatic margins off, as on a terminal without `am`.
 std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, bool autowrap = true);
 
-// The bench's own emulator.  Wrap::FromTerminfo is taken as Delayed.
+// The bench's own emulator.
 std::unique_ptr<Terminal> MakeMiniTerm(int rows, int cols, Wrap wrap);
 
 // ---- Text helpers ----------------------------------------------------------

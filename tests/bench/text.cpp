@@ -11,8 +11,6 @@ namespace bench {
 // Names a wrap mode for messages.
 const char *WrapName(Wrap w) {
   switch (w) {
-  case Wrap::FromTerminfo:
-    return "from-terminfo";
   case Wrap::Delayed:
     return "delayed";
   case Wrap::Immediate:
