@@ -283,6 +283,52 @@ TEST(LineInterrupt, InterruptKeyIsAControlKeyWithoutTtySignals) {
   EXPECT_EQ(c.Row(0), "| abc");
 }
 
+// Catches: a Ctrl-C while output is stopped inside the line editor (Ctrl-S
+// at the prompt, then lines until the end of one scrolls) that makes the
+// flow-control wait spin or ends it, a Ctrl-Q that no longer resumes after
+// it, and the interrupt lost: the next line read acts on it by input mode.
+TEST(LineInterrupt, CtrlCWhileOutputIsStoppedInTheEditor) {
+  Con c(TermOptions("xterm", 4, 30));
+  c.Start("T");
+  c.s.Send("\x13\r");
+  EXPECT_EQ(c.Finish(), "\x1f");
+  for (int r = 1; r < 3; r++)
+    EXPECT_EQ(c.Line("\r", "T"), "\x1f");
+  c.Start("T");
+  c.s.Send("x\r"); // its end scrolls, and waits for Ctrl-Q
+  ASSERT_TRUE(SleepsWhileWaiting(c.s));
+  c.s.Send("\x03");
+  EXPECT_TRUE(SleepsWhileWaiting(c.s)) << "the wait must go on, and sleep";
+  EXPECT_EQ(c.Row(3), "| x");
+  c.s.Send("\x11");
+  EXPECT_EQ(c.Finish(), "x\x1f");
+  c.Start("T"); // the interrupt, taken while stopped, is acted on now
+  ASSERT_TRUE(c.Waiting("^C ABORT"));
+  c.s.Send("z\r");
+  EXPECT_EQ(c.Finish(), "z\x1f");
+  EXPECT_EQ(c.s.Get("state"), "quit=1 intr=1 sigint=0 err=0 handler=engine");
+  EXPECT_TRUE(bench::ScreenEqualsShadow(c.s));
+}
+
+// Catches: a refused key's bell left in stdio while the editor waits for the
+// next key (it must be heard when the key is pressed).
+TEST(LineKeys, RefusedKeyRingsAtOnce) {
+  const struct {
+    const char *mode, *key;
+  } refused[] = {{"T", "\x06"}, {"T", "\x05"}, {"T", "\x7f"},
+                 {"N", "\x7f"}, {"N", "\x02"}, {"N", "\x15"}};
+  Con c(TermOptions("xterm", 24, 80));
+  for (const auto &k : refused) {
+    SCOPED_TRACE(std::string(k.mode) + " " + bench::Printable(k.key));
+    c.Start(k.mode);
+    c.s.Send(k.key);
+    ASSERT_TRUE(WaitReadingStdin(c.s));
+    EXPECT_EQ(c.Bells(), 1);
+    c.s.Send("\r");
+    c.Finish();
+  }
+}
+
 struct EditCase {
   std::vector<std::string> before; // lines entered first (the last is the template)
   std::string keys, line;          // typed keys, and the line the engine gets

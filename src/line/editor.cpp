@@ -6,17 +6,6 @@
 
 LineEdit edit; // the line being edited
 
-// SIGINT while the editor waits: puts the engine's action back and records
-// the interrupt, and that the partial line is to be logged and the interrupt
-// character shown.  Those two are left to the reader (CheckInterrupt), which
-// acts as soon as its read returns: done here they would re-enter curses and
-// stdio from a signal that may have come in the middle of either.
-void OnIntrLine(int) {
-  sigaction(SIGINT, &old_inp, NULL);
-  intr_echo = 1;
-  intr_pending = 1;
-}
-
 enum LineEnd { BY_ENTER, BY_EOF, BY_LIMIT };
 
 // Ends the line: offers it to the history at the top level, logs it, adds the
@@ -32,8 +21,7 @@ static void EndLine(ConsoleState *con, QxStream stream, enum LineEnd how) {
     PrintCharVisible(stream, byte);
   }
   Stream__sputc(31, stream);
-  DisarmReader(&old_inp);
-  intr_saved = NULL;
+  DisarmGuard();
 }
 
 // The byte index just past the characters that fill row y up to its right
@@ -183,7 +171,6 @@ static void KeyLoop(ConsoleState *con, QxStream stream) {
 // character).  The engine's SIGINT action is back in force.
 static void Recover(void *ctx, ConsoleState *con, QxStream stream) {
   con->line_len = 0;
-  intr_saved = NULL;
   switch (con->input_mode) {
   case TOPLEVEL:
     C_FlushTypeahead(1);
@@ -220,17 +207,15 @@ void EditLine(void *ctx, ConsoleState *con, QxStream stream) {
   edit.tmpl_pos = 0;
   head = con->history_head;
   if (setjmp(line_jmp)) {
-    DisarmReader(&old_inp); // the handler may not have run: never arm over it
+    DisarmGuard(); // the handler may not have run: never arm over it
     Recover(ctx, con, stream);
     return;
   }
   edit.advanced = 0;
   edit.insert_mode = 0;
   edit.typed_tail = 0;
-  intr_console = con;
   edit.tmpl = con->history[head];
-  intr_stream = stream;
-  ArmReader(OnIntrLine, &old_inp);
+  ArmLineGuard(con, stream);
   edit.first_recall = 1;
   edit.browse = 0;
   KeyLoop(con, stream);
