@@ -60,8 +60,8 @@ jmp_buf scan_jmp;          // landing of PollKey
 static volatile int intr_echo;     // the editor's handler ran: log and show
 static ConsoleState *intr_console; // the record the editor's guard serves
 static QxStream intr_stream;       // the stream it shows the interrupt on
-static struct sigaction
-    *volatile guard;          // the armed outer reader's saved action; NULL: none
+// Where the armed outer reader saved the action it replaced; NULL: none armed.
+static struct sigaction *volatile guard;
 static volatile int scanning; // the scan is armed
 
 // Installs `handler` for SIGINT with SA_NODEFER alone (no SA_RESTART, so a
