@@ -313,6 +313,7 @@ TEST(LineEdit, TemplateAndEraseCasesMatchShadow) {
       {{"日本語"}, "\x06\x06" + kErase + "\x01\r", "日本語", 0},
       {{}, "字本" + kErase + "\r", "字", 0},
       {{"aéb"}, "\x06\x06" + kErase + "\x01\r", "aéb", 0},
+      {{"あいう"}, "\x06\x05\x06" + kErase + kErase + "\x01\r", "あいう", 0},
       {{}, "aéé" + kErase + "\r", "aé", 0},
       // Lines that wrap, and erasing back across the right edge.
       {{},

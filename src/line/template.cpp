@@ -92,20 +92,30 @@ void AdvanceTemplate(ConsoleState *, int is_tail) {
   edit.advanced = 1;
 }
 
-// Moves the template position back one character, passing over characters
-// that were skipped, down to 0 at most.
-void StepBackTemplate(ConsoleState *con) {
-  if (edit.tmpl_pos == 1) {
-    edit.tmpl_pos = 0;
-    return;
+// The start of the template character that byte index pos - 1 belongs to.
+// The template's characters are found by walking it from its start with the
+// engine's lengths (it holds at most 256 bytes): a step back never lands
+// inside a multibyte character, whichever of its bytes the engine would
+// answer for.  For single-byte text this is pos - 1.
+static int PrevCharStart(int pos) {
+  int start = 0;
+  for (int i = 0; i < pos;) {
+    start = i;
+    i += TemplateCharLength(i);
   }
-  int width;
-  int n = CharLength(edit.tmpl + edit.tmpl_pos - 2, edit.tmpl_pos - 2, &width);
-  edit.tmpl_pos = n > edit.tmpl_pos ? 0 : edit.tmpl_pos - n;
+  return start;
+}
+
+// Moves the template position back one character; when that character had
+// been skipped, on back over the skipped ones to the nearest character before
+// them that was taken (the character at index 0 is never looked at: the
+// position then becomes 0).  Marks are read at a character's first byte.
+void StepBackTemplate(ConsoleState *con) {
+  edit.tmpl_pos = PrevCharStart(edit.tmpl_pos);
   if (edit.tmpl_pos == 0 || con->template_mark[edit.tmpl_pos] != 0) return;
-  int k = edit.tmpl_pos - 1;
+  int k = PrevCharStart(edit.tmpl_pos);
   while (k >= 1 && con->template_mark[k] == 0)
-    k--;
+    k = PrevCharStart(k);
   edit.tmpl_pos = k >= 1 ? k : 0;
 }
 
