@@ -20,8 +20,7 @@ static void CopyOneChar(ConsoleState *con) {
   for (int i = 0; i < n; i++) {
     unsigned char b = edit.tmpl[edit.tmpl_pos];
     con->template_mark[edit.tmpl_pos] = b;
-    con->line_buf[con->line_len++] = b;
-    EchoChar(con, b);
+    AppendEchoed(con, b);
     edit.tmpl_pos++;
   }
 }
