@@ -314,6 +314,9 @@ TEST(LineEdit, TemplateAndEraseCasesMatchShadow) {
       {{}, "字本" + kErase + "\r", "字", 0},
       {{"aéb"}, "\x06\x06" + kErase + "\x01\r", "aéb", 0},
       {{"あいう"}, "\x06\x05\x06" + kErase + kErase + "\x01\r", "あいう", 0},
+      {{"abcd"}, "é\x15\r", "abcd", 0},
+      {{"abcd"}, "日\x15\r", "abcd", 0},
+      {{}, "éé\x11z\r", "z", 0},
       {{}, "aéé" + kErase + "\r", "aé", 0},
       // Lines that wrap, and erasing back across the right edge.
       {{},
@@ -500,14 +503,22 @@ TEST(LineEdit, EucJpKanjiIsOneCharacter) {
 
 // Catches: a multibyte line shown other than as it is edited: a character
 // that does not fit in the last column echoed there (and then overwritten),
-// erasing back across the blank it leaves landing on that blank, on a
-// terminal with delayed wrap and on ones that wrap at once, in UTF-8 and
-// EUC-JP; a template step back landing inside an EUC-JP character.  Rows are
-// the screen from the top (the shadow's bytes in EUC-JP, which the rendering
-// terminal cannot decode).
+// erasing back across the blank it leaves landing on that blank, KILL_LINE
+// or a recall leaving bytes of multibyte characters on the screen, also over
+// lines that wrap, in UTF-8 (two, three and four bytes) and EUC-JP, on a
+// terminal with delayed wrap and on ones that wrap at once; a template step
+// back landing inside a character.  Rows are the screen from the top (the
+// shadow's bytes in EUC-JP, which the rendering terminal cannot decode).
 TEST(LineEdit, MultibyteLineShownAsEdited) {
   const std::string l17 = "abcdefghijklmnopq", l16 = l17.substr(0, 16);
-  const std::string a = "\xa4\xa2", aiu = "\xa4\xa2\xa4\xa4\xa4\xa6"; // EUC-JP あ, あいう
+  // EUC-JP: あ (two bytes), あいう, and a JIS X 0212 kanji (three bytes, two columns).
+  const std::string a = "\xa4\xa2", aiu = "\xa4\xa2\xa4\xa4\xa4\xa6", k3 = "\x8f\xb0\xa1";
+  auto times = [](const std::string &t, int n) {
+    std::string r;
+    while (n-- > 0)
+      r += t;
+    return r;
+  };
   const std::string e2z = kErase + kErase + "Z\r"; // erase two characters, type Z
   const std::string back2 = "\x06\x05\x06" + kErase + kErase + "\x01\r";
   struct {
@@ -528,6 +539,18 @@ TEST(LineEdit, MultibyteLineShownAsEdited) {
        l17 + "あ" + kErase + "r\r",
        l17 + "r",
        {"| " + l17 + "r"}},
+      {"xterm", false, "", l17 + "あb\x11z\r", "z", {"| z"}},
+      {"ansi", false, "abcd", l17 + "あb\x15\r", "abcd", {"| abcd", "| abcd"}},
+      {"xterm-noxenl",
+       false,
+       "abcd",
+       "a" + times("日", 12) + "\x15\r",
+       "abcd",
+       {"| abcd", "| abcd"}},
+      {"xterm", false, "", times("é", 25) + "\x11z\r", "z", {"| z"}},
+      {"xterm-noxenl", false, "", "😀a😀\x11z\r", "z", {"| z"}},
+      {"xterm", true, "", a + "b" + k3 + "\x11z\r", "z", {"| z"}},
+      {"xterm", true, "abcd", k3 + "\x15\r", "abcd", {"| abcd", "| abcd"}},
       {"xterm", true, aiu, back2, aiu, {"| " + aiu, "| " + aiu}},
   };
   for (const auto &k : cases) {

@@ -118,15 +118,23 @@ void StepBackTemplate(ConsoleState *con) {
   edit.tmpl_pos = k >= 1 ? k : 0;
 }
 
-// Erases the displayed input line, the cursor being just after it: one
-// erased byte position for each column of each character.
+// Erases the displayed input line, the cursor being just after it: its
+// characters, found by walking the line from its start, are erased one by
+// one from its end, each as ERASE erases one, and line_len ends at 0.
+// (Stepping back one byte position per column, as a plain count of the
+// line's columns would, leaves a byte behind for every character that has
+// more bytes than columns, é or 日, and cannot find the characters above the
+// blank that a character too wide for a row's last column left.)
 void EraseShownLine(ConsoleState *con) {
-  for (int i = 0; i < con->line_len;) {
+  int start[QX_LINE_MAX], chars = 0;
+  for (int i = 0; i < con->line_len && chars < QX_LINE_MAX;) {
     int width;
-    int n = CharLength(con->line_buf + i, i, &width);
-    if (width > 4) width = 4;
-    for (int c = 0; c < width; c++)
-      EraseColumn(con);
-    i += n;
+    start[chars++] = i;
+    i += CharLength(con->line_buf + i, i, &width);
+  }
+  while (chars > 0) {
+    int from = start[--chars], width;
+    CharLength(con->line_buf + from, from, &width);
+    EraseLastChar(con, con->line_len - from, width);
   }
 }
