@@ -507,8 +507,9 @@ TEST(LineEdit, EucJpKanjiIsOneCharacter) {
 // or a recall leaving bytes of multibyte characters on the screen, also over
 // lines that wrap, in UTF-8 (two, three and four bytes) and EUC-JP, on a
 // terminal with delayed wrap and on ones that wrap at once; a template step
-// back landing inside a character.  Rows are the screen from the top (the
-// shadow's bytes in EUC-JP, which the rendering terminal cannot decode).
+// back landing inside a character; ERASE taking an EUC-JP trail byte for a
+// lead.  Rows are the screen from the top (the shadow's bytes in EUC-JP,
+// which the rendering terminal cannot decode).
 TEST(LineEdit, MultibyteLineShownAsEdited) {
   const std::string l17 = "abcdefghijklmnopq", l16 = l17.substr(0, 16);
   // EUC-JP: あ (two bytes), あいう, and a JIS X 0212 kanji (three bytes, two columns).
@@ -552,6 +553,7 @@ TEST(LineEdit, MultibyteLineShownAsEdited) {
       {"xterm", true, "", a + "b" + k3 + "\x11z\r", "z", {"| z"}},
       {"xterm", true, "abcd", k3 + "\x15\r", "abcd", {"| abcd", "| abcd"}},
       {"xterm", true, aiu, back2, aiu, {"| " + aiu, "| " + aiu}},
+      {"xterm", true, "", "b" + k3 + "c" + kErase + kErase + "\r", "b", {"| b"}},
   };
   for (const auto &k : cases) {
     SCOPED_TRACE(std::string(k.term) + " keys " + bench::Printable(k.keys));

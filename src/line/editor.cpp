@@ -119,10 +119,13 @@ void EraseLastChar(ConsoleState *con, int n, int w) {
   StepOverGap(con);
 }
 
-// ERASE: removes the line's last character, its length asked of the engine
-// at the second-to-last byte (a length of 0 or 1 removes one byte; one
-// longer than the line removes the whole line, never more).  On an empty
-// top-level line it steps back through the template instead.
+// ERASE: removes the line's last character, found by walking the line from
+// its start with the engine's lengths (a length of 0 or 1 takes one byte; one
+// longer than the rest of the line takes the rest).  Asking the engine about
+// the second-to-last byte instead would misjudge EUC-JP, whose trail bytes
+// look like lead bytes: あb would lose its last two bytes, and a three-byte
+// kanji only two.  On an empty top-level line ERASE steps back through the
+// template instead.
 static void EraseKey(ConsoleState *con) {
   edit.advanced = 0;
   edit.typed_tail = 0;
@@ -134,10 +137,12 @@ static void EraseKey(ConsoleState *con) {
       StepBackTemplate(con);
     return;
   }
-  int n = 1, w = 1;
-  if (old >= 2) n = Stream_isn_mbchar(con->line_buf + old - 2, old - 2, &w);
-  if (old == 1 || n <= 1) n = w = 1;
-  EraseLastChar(con, n, w);
+  int from = 0, w = 1;
+  for (int i = 0; i < old;) {
+    from = i;
+    i += CharLength(con->line_buf + i, i, &w);
+  }
+  EraseLastChar(con, old - from, w);
   if (con->input_mode == TOPLEVEL && edit.tmpl_pos > con->line_len) StepBackTemplate(con);
 }
 
