@@ -75,6 +75,7 @@ void ScrollUp(ConsoleState *con, int wait);
 void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap);
 void EchoChar(ConsoleState *con, int byte);
 void EraseColumn(ConsoleState *con);
+void MoveToCursor(ConsoleState *con);
 int S_ConPutc(int ch, QxStream stream);
 void LogInputLine(ConsoleState *con);
 void PrintCharVisible(QxStream stream, int code);
@@ -100,11 +101,18 @@ typedef struct LineEdit {
   int32_t browse;       /* recall offset from the newest history entry */
   int32_t first_recall; /* no HIST_PREV recall yet in this line */
   int32_t typed_tail;   /* bytes still to come of a typed multibyte char */
+  /* For the byte at each index of line_buf: the byte index in the row above
+   * where the shown line stopped when echoing that byte started a new row
+   * before the right edge (the row's blank last column follows it); -1 when
+   * its echo did not. */
+  int32_t gap_x[QX_LINE_MAX];
 } LineEdit;
 
 extern LineEdit edit;
 
 int CharLength(unsigned char *bytes, int index, int *width);
+void AppendEchoed(ConsoleState *con, int byte);
+void EraseLastChar(ConsoleState *con, int n, int w);
 void EditLine(void *ctx, ConsoleState *con, QxStream stream);
 int S_ConGetc(void *ctx, QxStream stream);
 int S_ConFlush(void *ctx, QxStream stream);

@@ -60,15 +60,60 @@ static void DropShadowByte(ConsoleState *con) {
   con->shadow[con->cur_y][--con->cur_x] = ' ';
 }
 
-// Erases the last character of the line, n bytes shown in w columns: the
-// bytes beyond one per column leave the shadow silently, then each column is
-// erased on the terminal.  For two-byte characters and three-byte ones of two
-// columns this is one silent drop and two erased columns (or one of each for
-// a one-column character); it also keeps the shadow and the cursor exact for
-// four-byte characters and for three-byte ones of one column.  A character
-// reported longer than the line removes the whole line, never more; a length
-// of 0 or 1 removes one byte.  On an empty top-level line ERASE steps back
-// through the template.
+// After the line's last character went, puts the cursor back where the line
+// now ends when that character had started a new row before the right edge:
+// at the blank last column of the row above, where the next byte goes (and
+// where erasing goes on from), as after echoing the shorter line.
+static void StepOverGap(ConsoleState *con) {
+  int x = edit.gap_x[con->line_len];
+  if (x < 0 || con->cur_x != 0 || con->cur_y == 0) return;
+  con->cur_y--;
+  con->cur_x = x;
+  MoveToCursor(con);
+}
+
+// Appends one byte to the line and echoes it, noting where the row above
+// ends when the echo starts a new row before the right edge (a character
+// that does not fit in the last column).
+void AppendEchoed(ConsoleState *con, int byte) {
+  int at = con->line_len, x = con->cur_x;
+  int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
+  con->line_buf[con->line_len++] = (unsigned char)byte;
+  EchoChar(con, byte & 0xff);
+  edit.gap_x[at] = x > 0 && col < con->columns && con->cur_x == 1 ? x : -1;
+}
+
+// Removes the line's last character, n bytes shown in w columns, from the
+// line, the shadow and the terminal: the bytes beyond one per column leave
+// the shadow silently, then each column is erased on the terminal.  For
+// two-byte characters and three-byte ones of two columns this is one silent
+// drop and two erased columns (or one of each for a one-column character);
+// it also keeps the shadow and the cursor exact for four-byte characters and
+// for three-byte ones of one column.  A width below 1 erases one column.
+// The character is found back across the start of a row and across the
+// blank that a character too wide for the last column left, so that every
+// caller (ERASE, KILL_LINE, the recalls) can erase a whole line this way from
+// its end.
+void EraseLastChar(ConsoleState *con, int n, int w) {
+  if (n > con->line_len) n = con->line_len;
+  if (n < 1) return;
+  con->line_len -= n;
+  BackToRowAbove(con);
+  int columns = w < 1 ? 1 : (w > n ? n : w);
+  for (int i = columns; i < n; i++)
+    DropShadowByte(con);
+  for (int i = 0; i < columns; i++)
+    EraseColumn(con);
+  StepOverGap(con);
+}
+
+// ERASE: removes the line's last character, found by walking the line from
+// its start with the engine's lengths (a length of 0 or 1 takes one byte; one
+// longer than the rest of the line takes the rest).  Asking the engine about
+// the second-to-last byte instead would misjudge EUC-JP, whose trail bytes
+// look like lead bytes: あb would lose its last two bytes, and a three-byte
+// kanji only two.  On an empty top-level line ERASE steps back through the
+// template instead.
 static void EraseKey(ConsoleState *con) {
   edit.advanced = 0;
   edit.typed_tail = 0;
@@ -80,21 +125,12 @@ static void EraseKey(ConsoleState *con) {
       StepBackTemplate(con);
     return;
   }
-  int n = 1, w = 1;
-  if (old >= 2) n = Stream_isn_mbchar(con->line_buf + old - 2, old - 2, &w);
-  BackToRowAbove(con);
-  if (old == 1 || n <= 1) {
-    con->line_len = old - 1;
-    EraseColumn(con);
-  } else {
-    if (n > old) n = old;
-    con->line_len = old - n;
-    int columns = w < 1 ? 1 : (w > n ? n : w);
-    for (int i = columns; i < n; i++)
-      DropShadowByte(con);
-    for (int i = 0; i < columns; i++)
-      EraseColumn(con);
+  int from = 0, w = 1;
+  for (int i = 0; i < old;) {
+    from = i;
+    i += CharLength(con->line_buf + i, i, &w);
   }
+  EraseLastChar(con, old - from, w);
   if (con->input_mode == TOPLEVEL && edit.tmpl_pos > con->line_len) StepBackTemplate(con);
 }
 
@@ -110,8 +146,7 @@ static int OrdinaryByte(ConsoleState *con, int key) {
     int n = CharLength(buf, 0, &w);
     edit.typed_tail = n > 4 ? 3 : n - 1;
   }
-  con->line_buf[con->line_len++] = (unsigned char)key;
-  EchoChar(con, key & 0xff);
+  AppendEchoed(con, key);
   if (con->input_mode == TOPLEVEL && !edit.insert_mode) AdvanceTemplate(con, is_tail);
   return con->line_len >= QX_LINE_MAX;
 }
