@@ -283,6 +283,52 @@ TEST(LineInterrupt, InterruptKeyIsAControlKeyWithoutTtySignals) {
   EXPECT_EQ(c.Row(0), "| abc");
 }
 
+// Catches: a Ctrl-C while output is stopped inside the line editor (Ctrl-S
+// at the prompt, then lines until the end of one scrolls) that makes the
+// flow-control wait spin or ends it, a Ctrl-Q that no longer resumes after
+// it, and the interrupt lost: the next line read acts on it by input mode.
+TEST(LineInterrupt, CtrlCWhileOutputIsStoppedInTheEditor) {
+  Con c(TermOptions("xterm", 4, 30));
+  c.Start("T");
+  c.s.Send("\x13\r");
+  EXPECT_EQ(c.Finish(), "\x1f");
+  for (int r = 1; r < 3; r++)
+    EXPECT_EQ(c.Line("\r", "T"), "\x1f");
+  c.Start("T");
+  c.s.Send("x\r"); // its end scrolls, and waits for Ctrl-Q
+  ASSERT_TRUE(SleepsWhileWaiting(c.s));
+  c.s.Send("\x03");
+  EXPECT_TRUE(SleepsWhileWaiting(c.s)) << "the wait must go on, and sleep";
+  EXPECT_EQ(c.Row(3), "| x");
+  c.s.Send("\x11");
+  EXPECT_EQ(c.Finish(), "x\x1f");
+  c.Start("T"); // the interrupt, taken while stopped, is acted on now
+  ASSERT_TRUE(c.Waiting("^C ABORT"));
+  c.s.Send("z\r");
+  EXPECT_EQ(c.Finish(), "z\x1f");
+  EXPECT_EQ(c.s.Get("state"), "quit=1 intr=1 sigint=0 err=0 handler=engine");
+  EXPECT_TRUE(bench::ScreenEqualsShadow(c.s));
+}
+
+// Catches: a refused key's bell left in stdio while the editor waits for the
+// next key (it must be heard when the key is pressed).
+TEST(LineKeys, RefusedKeyRingsAtOnce) {
+  const struct {
+    const char *mode, *key;
+  } refused[] = {{"T", "\x06"}, {"T", "\x05"}, {"T", "\x7f"},
+                 {"N", "\x7f"}, {"N", "\x02"}, {"N", "\x15"}};
+  Con c(TermOptions("xterm", 24, 80));
+  for (const auto &k : refused) {
+    SCOPED_TRACE(std::string(k.mode) + " " + bench::Printable(k.key));
+    c.Start(k.mode);
+    c.s.Send(k.key);
+    ASSERT_TRUE(WaitReadingStdin(c.s));
+    EXPECT_EQ(c.Bells(), 1);
+    c.s.Send("\r");
+    c.Finish();
+  }
+}
+
 struct EditCase {
   std::vector<std::string> before; // lines entered first (the last is the template)
   std::string keys, line;          // typed keys, and the line the engine gets
@@ -313,6 +359,10 @@ TEST(LineEdit, TemplateAndEraseCasesMatchShadow) {
       {{"日本語"}, "\x06\x06" + kErase + "\x01\r", "日本語", 0},
       {{}, "字本" + kErase + "\r", "字", 0},
       {{"aéb"}, "\x06\x06" + kErase + "\x01\r", "aéb", 0},
+      {{"あいう"}, "\x06\x05\x06" + kErase + kErase + "\x01\r", "あいう", 0},
+      {{"abcd"}, "é\x15\r", "abcd", 0},
+      {{"abcd"}, "日\x15\r", "abcd", 0},
+      {{}, "éé\x11z\r", "z", 0},
       {{}, "aéé" + kErase + "\r", "aé", 0},
       // Lines that wrap, and erasing back across the right edge.
       {{},
@@ -497,40 +547,81 @@ TEST(LineEdit, EucJpKanjiIsOneCharacter) {
   EXPECT_EQ(sh.cur_y, 2);
 }
 
-// Where the shadow and the terminal part by design.  Echo has no early wrap:
-// a double-width character echoed with one column left stays at the end of
-// its shadow row, while curses and the terminal put it at the start of the
-// next.  Erasing a shown line steps back one byte per column, so characters
-// with more bytes than columns (é) leave bytes behind: the terminal keeps the
-// first é, the shadow only its first byte.  Catches: the engine not getting
-// exactly the new line (after KILL_LINE and after a recall alike), and any
-// change to these outcomes.
-TEST(LineEdit, ShadowAndTerminalDifferOnWideEchoAndOnErase) {
-  const std::string xs(17, 'x');
+// Catches: a multibyte line shown other than as it is edited: a character
+// that does not fit in the last column echoed there (and then overwritten),
+// erasing back across the blank it leaves landing on that blank, KILL_LINE
+// or a recall leaving bytes of multibyte characters on the screen, also over
+// lines that wrap, in UTF-8 (two, three and four bytes) and EUC-JP, on a
+// terminal with delayed wrap and on ones that wrap at once; a template step
+// back landing inside a character; ERASE taking an EUC-JP trail byte for a
+// lead.  Rows are the screen from the top (the shadow's bytes in EUC-JP,
+// which the rendering terminal cannot decode).
+TEST(LineEdit, MultibyteLineShownAsEdited) {
+  const std::string l17 = "abcdefghijklmnopq", l16 = l17.substr(0, 16);
+  // EUC-JP: あ (two bytes), あいう, and a JIS X 0212 kanji (three bytes, two columns).
+  const std::string a = "\xa4\xa2", aiu = "\xa4\xa2\xa4\xa4\xa4\xa6", k3 = "\x8f\xb0\xa1";
+  auto times = [](const std::string &t, int n) {
+    std::string r;
+    while (n-- > 0)
+      r += t;
+    return r;
+  };
+  const std::string e2z = kErase + kErase + "Z\r"; // erase two characters, type Z
+  const std::string back2 = "\x06\x05\x06" + kErase + kErase + "\x01\r";
   struct {
+    const char *term;
+    bool eucjp;
     std::string before, keys, line;
-    int row;                    // where the line shows
-    std::string shadow, screen; // that row in the shadow, and on the terminal
-  } cases[] = {{"", xs + "日\r", xs + "日", 0, "| " + xs + "日", "| " + xs},
-               {"aéé", "\x01\x11w\r", "w", 1, "| a\xc3w", "| aéw"}, // KILL_LINE
-               {"aéé", "aéé\x15\r", "aéé", 1,
-                "| a\xc3"
-                "aéé",
-                ""}}; // recall
+    std::vector<std::string> rows;
+  } cases[] = {
+      {"xterm", false, "", l17 + "あb\r", l17 + "あb", {"| " + l17, "あb"}},
+      {"ansi", false, "", l17 + "あb\r", l17 + "あb", {"| " + l17, "あb"}},
+      {"xterm", true, "", l17 + a + "b\r", l17 + a + "b", {"| " + l17, a + "b"}},
+      {"xterm", false, "", l17 + "あ" + e2z, l16 + "Z", {"| " + l16 + "Z"}},
+      {"ansi", false, "", l17 + "あ" + e2z, l16 + "Z", {"| " + l16 + "Z"}},
+      {"xterm", true, "", l17 + a + e2z, l16 + "Z", {"| " + l16 + "Z"}},
+      {"xterm-noxenl",
+       false,
+       "",
+       l17 + "あ" + kErase + "r\r",
+       l17 + "r",
+       {"| " + l17 + "r"}},
+      {"xterm", false, "", l17 + "あb\x11z\r", "z", {"| z"}},
+      {"ansi", false, "abcd", l17 + "あb\x15\r", "abcd", {"| abcd", "| abcd"}},
+      {"xterm-noxenl",
+       false,
+       "abcd",
+       "a" + times("日", 12) + "\x15\r",
+       "abcd",
+       {"| abcd", "| abcd"}},
+      {"xterm", false, "", times("é", 25) + "\x11z\r", "z", {"| z"}},
+      {"xterm-noxenl", false, "", "😀a😀\x11z\r", "z", {"| z"}},
+      {"xterm", true, "", a + "b" + k3 + "\x11z\r", "z", {"| z"}},
+      {"xterm", true, "abcd", k3 + "\x15\r", "abcd", {"| abcd", "| abcd"}},
+      {"xterm", true, aiu, back2, aiu, {"| " + aiu, "| " + aiu}},
+      {"xterm", true, "", "b" + k3 + "c" + kErase + kErase + "\r", "b", {"| b"}},
+  };
   for (const auto &k : cases) {
-    SCOPED_TRACE(bench::Printable(k.keys));
-    Con c(TermOptions("xterm", 5, 20));
+    SCOPED_TRACE(std::string(k.term) + " keys " + bench::Printable(k.keys));
+    bench::Options opt = TermOptions(k.term, 6, 20);
+    ChildSetup setup;
+    setup.eucjp = k.eucjp;
+    if (k.eucjp) opt.locale = "ja_JP.eucjp";
+    Con c(opt, setup);
     if (!k.before.empty()) {
       EXPECT_EQ(c.Line(k.before + "\r"), k.before + "\x1f");
     }
     EXPECT_EQ(c.Line(k.keys), k.line + "\x1f");
     bench::Shadow sh;
     ASSERT_TRUE(bench::ReadShadow(c.s, &sh));
-    EXPECT_EQ(bench::TrimRight(sh.row_bytes[k.row]), k.shadow);
-    if (!k.screen.empty()) {
-      EXPECT_EQ(c.Row(k.row), k.screen);
+    for (size_t r = 0; r < 6; r++) {
+      std::string shown = k.eucjp ? bench::TrimRight(sh.row_bytes[r]) : c.Row(r);
+      EXPECT_EQ(shown, r < k.rows.size() ? k.rows[r] : "") << "row " << r;
     }
-    EXPECT_FALSE(bench::ScreenEqualsShadow(c.s));
+    if (!k.eucjp) {
+      EXPECT_TRUE(bench::ScreenEqualsShadow(c.s));
+      EXPECT_TRUE(bench::CursorEqualsShadow(c.s));
+    }
   }
 }
 } // namespace

@@ -14,6 +14,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,37 @@ inline testing::AssertionResult WaitReadingStdin(bench::Scenario &s) {
   }
   return testing::AssertionFailure() << "the child never blocked reading descriptor 0;\n"
                                      << s.ScreenText();
+}
+
+// Parent: the CPU time process `pid` has used, in clock ticks (user plus
+// system, from /proc/<pid>/stat); -1 when it cannot be read.
+inline long long CpuTicks(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')'); // the command name may hold spaces
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; i++) {
+    if (i == 14) utime = std::stoll(field);
+    if (i == 15) stime = std::stoll(field);
+  }
+  return utime + stime;
+}
+
+// Parent: true when the child, blocked reading its keyboard, uses (almost) no
+// CPU time over `ms` milliseconds: a wait that spins fails.
+inline testing::AssertionResult SleepsWhileWaiting(bench::Scenario &s, int ms = 300) {
+  testing::AssertionResult r = WaitReadingStdin(s);
+  if (!r) return r;
+  long long before = CpuTicks(s.Pid());
+  usleep(ms * 1000);
+  long long used = CpuTicks(s.Pid()) - before;
+  if (before >= 0 && used <= 2 && ReadingStdin(s.Pid()))
+    return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << "the waiting child used " << used << " ticks in " << ms << " ms";
 }
 
 #endif // QX_TESTS_SCENARIO_SUPPORT_H

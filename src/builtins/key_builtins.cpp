@@ -7,20 +7,6 @@
 
 static int64_t keyback_args[256]; // the values of a d_keyback/1 list
 
-// Arms the key built-ins' SIGINT guard, saving the action in force.
-static void ArmKeyGuard(void) {
-  ArmReader(OnIntrKey, &old_dk);
-}
-
-// Puts the saved action back: before the final unification, and at the
-// landing, where the guard may still be in force (an interrupt recorded
-// before the guard's own handler ran); arming over it would save the guard
-// itself as the action to restore, and the engine's would never come back.
-static void DisarmKeyGuard(void) {
-  DisarmReader(&old_dk);
-  intr_saved = NULL;
-}
-
 // True when a key starting with byte b1 is multibyte.
 static int StartsMultibyte(int b1) {
   if (!kanji) return 0;
@@ -44,7 +30,7 @@ int B1_d_keyin(BuiltinFrame *frame, TermCell *a1) {
   ConsoleState *con = Console;
   Prologue(frame);
   while (setjmp(line_jmp) != 0) {
-    DisarmKeyGuard();
+    DisarmGuard();
     f_intr(frame);
   }
   ArmKeyGuard();
@@ -61,7 +47,7 @@ int B1_d_keyin(BuiltinFrame *frame, TermCell *a1) {
       }
     }
   }
-  DisarmKeyGuard();
+  DisarmGuard();
   return unify_intE_ex(frame, a1, code);
 }
 
@@ -115,7 +101,7 @@ int B1_d_keypeek(BuiltinFrame *frame, TermCell *a1) {
   ConsoleState *con = Console;
   Prologue(frame);
   while (setjmp(line_jmp) != 0) {
-    DisarmKeyGuard();
+    DisarmGuard();
     f_intr(frame);
   }
   ArmKeyGuard();
@@ -129,7 +115,7 @@ int B1_d_keypeek(BuiltinFrame *frame, TermCell *a1) {
       if (b3 >= 0) code = ((int64_t)b1 << 16) | (b2 << 8) | b3;
     }
   }
-  DisarmKeyGuard();
+  DisarmGuard();
   return unify_intE_ex(frame, a1, code);
 }
 

@@ -14,21 +14,29 @@ extern int term_ready; /* 0 until the three snapshots are taken */
 extern int term_mode;  /* TermMode last applied; 0: curses not active */
 void SetTermMode(int mode);
 
-extern volatile int intr_pending;    /* a reader's SIGINT handler has run */
-extern volatile int intr_echo;       /* the editor's handler ran: log and show */
-extern volatile int polling_now;     /* a read without waiting is under way */
-extern jmp_buf line_jmp;             /* landing of the line editor and key built-ins */
-extern jmp_buf scan_jmp;             /* landing of PollKey */
-extern ConsoleState *intr_console;   /* the record OnIntrLine works on */
-extern QxStream intr_stream;         /* the stream OnIntrLine echoes to */
-extern struct sigaction *intr_saved; /* where the armed reader saved the action */
+/* The interrupt's state (intr_pending), named; term/interrupt.cpp has the
+ * transitions. */
+enum IntrState {
+  INTR_NONE = 0,     /* nothing to act on */
+  INTR_RECORDED = 1, /* a reader's handler ran; the reader reading now acts */
+  INTR_PASSED_ON = 2 /* the scan took it; the armed outer reader still acts */
+};
+extern volatile int intr_pending; /* the interrupt's state (IntrState) */
+extern volatile int polling_now;  /* a read without waiting is under way */
+extern jmp_buf line_jmp;          /* landing of the line editor and key built-ins */
+extern jmp_buf scan_jmp;          /* landing of PollKey */
 
-void OnIntrKey(int signo);
-void OnIntrScan(int signo);
-void OnIntrLine(int signo);
-void ArmReader(void (*handler)(int), struct sigaction *saved);
-void DisarmReader(struct sigaction *saved);
+void ArmLineGuard(ConsoleState *con, QxStream stream);
+void ArmKeyGuard(void);
+void DisarmGuard(void);
 void CheckInterrupt(jmp_buf landing);
+void InterruptByKey(ConsoleState *con, QxStream stream);
+void BeginScan(void);
+int ScanInterrupted(void);
+void EndScan(void);
+void SetPollingNow(int on);
+int WaitForKey(void);
+int ReadGivesUp(void);
 
 /* ---- The curses screen kept in step with raw output (screen/) ----------- */
 
@@ -37,6 +45,7 @@ int TermFlag(const char *cap);
 const char *TermString(const char *cap);
 int Refresh(void);
 int RefreshSoon(void);
+void SendOutputNow(void);
 void RawPut(int byte);
 void PutTermString(const char *cap);
 void ModelScrollRegion(int top);
@@ -66,6 +75,7 @@ void ScrollUp(ConsoleState *con, int wait);
 void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap);
 void EchoChar(ConsoleState *con, int byte);
 void EraseColumn(ConsoleState *con);
+void MoveToCursor(ConsoleState *con);
 int S_ConPutc(int ch, QxStream stream);
 void LogInputLine(ConsoleState *con);
 void PrintCharVisible(QxStream stream, int code);
@@ -91,11 +101,18 @@ typedef struct LineEdit {
   int32_t browse;       /* recall offset from the newest history entry */
   int32_t first_recall; /* no HIST_PREV recall yet in this line */
   int32_t typed_tail;   /* bytes still to come of a typed multibyte char */
+  /* For the byte at each index of line_buf: the byte index in the row above
+   * where the shown line stopped when echoing that byte started a new row
+   * before the right edge (the row's blank last column follows it); -1 when
+   * its echo did not. */
+  int32_t gap_x[QX_LINE_MAX];
 } LineEdit;
 
 extern LineEdit edit;
 
 int CharLength(unsigned char *bytes, int index, int *width);
+void AppendEchoed(ConsoleState *con, int byte);
+void EraseLastChar(ConsoleState *con, int n, int w);
 void EditLine(void *ctx, ConsoleState *con, QxStream stream);
 int S_ConGetc(void *ctx, QxStream stream);
 int S_ConFlush(void *ctx, QxStream stream);

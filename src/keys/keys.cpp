@@ -9,39 +9,6 @@
 #include <signal.h>
 #include <stdio.h>
 
-// True when stdio already holds bytes of standard input, so that reading one
-// cannot wait.
-static int InputBuffered(void) {
-#ifdef __GLIBC__
-  return stdin->_IO_read_ptr < stdin->_IO_read_end;
-#else
-  return 0;
-#endif
-}
-
-// Waits until standard input has a byte (or reports end of file or an error)
-// with SIGINT let in only while waiting, so that a SIGINT can no longer slip
-// in after the test for one and before the wait, and leave the reader waiting
-// for a key with the interrupt recorded: the engine's action, which the
-// handler puts back, may restart the wait instead of breaking it.  False when
-// a SIGINT is recorded, before or during the wait.  A descriptor made
-// non-blocking by its owner is not waited on: its read answers at once.
-static int WaitForInput(void) {
-  if (intr_pending) return 0;
-  if (InputBuffered() || (fcntl(0, F_GETFL) & O_NONBLOCK)) return 1;
-  sigset_t block, old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigprocmask(SIG_BLOCK, &block, &old);
-  sigset_t waiting = old;
-  sigdelset(&waiting, SIGINT);
-  struct pollfd in = {0, POLLIN, 0};
-  while (!intr_pending && ppoll(&in, 1, NULL, &waiting) < 0 && errno == EINTR) {
-  }
-  sigprocmask(SIG_SETMASK, &old, NULL);
-  return !intr_pending;
-}
-
 // Reads one byte of standard input; -1 when there is none.  stdio's end-of-
 // file and error indicators are sticky, so they are cleared before each read
 // and the read really asks the terminal.  A blocking read interrupted by a
@@ -51,13 +18,13 @@ static int WaitForInput(void) {
 // for another key.
 int ReadStdin(int blocking) {
   for (;;) {
-    if (blocking && !WaitForInput()) return -1;
+    if (blocking && !WaitForKey()) return -1;
     clearerr(stdin);
     int ch = getc(stdin);
     if (ch != EOF) return ch;
     int interrupted = ferror(stdin) && errno == EINTR;
     clearerr(stdin);
-    if (!blocking || !interrupted || intr_pending) return -1;
+    if (!blocking || !interrupted || ReadGivesUp()) return -1;
   }
 }
 
@@ -65,11 +32,11 @@ int ReadStdin(int blocking) {
 // this read and gets its status flags back afterwards.
 static int ReadStdinNow(void) {
   int flags = fcntl(0, F_GETFL);
-  polling_now = 1;
+  SetPollingNow(1);
   fcntl(0, F_SETFL, flags | O_NONBLOCK);
   int ch = ReadStdin(0);
   fcntl(0, F_SETFL, flags);
-  polling_now = 0;
+  SetPollingNow(0);
   return ch;
 }
 
@@ -163,16 +130,6 @@ static int TopLevelEditKey(ConsoleState *con, int key) {
   return 0;
 }
 
-// The interrupt character typed as a byte: shows it as the handlers do, puts
-// back the SIGINT action the armed reader saved (no handler ran to do it),
-// and leaves for the reader's landing.
-static void InterruptByKey(ConsoleState *con, QxStream stream) {
-  LogInputLine(con);
-  PrintCharVisible(stream, con->intr_char);
-  if (intr_saved) DisarmReader(intr_saved);
-  longjmp(line_jmp, 1);
-}
-
 // Reads one key from the terminal: waits for a byte, leaves for line_jmp on
 // an interrupt, maps the cursor keys, and (while sig_state is 0) acts on the
 // interrupt, stop and start characters.  Returns -1 at end of input.
@@ -215,26 +172,21 @@ int key_scan(void) {
 
 // Reads one key for output flow control, waiting or not; the stop and start
 // characters are returned but not kept, other bytes go to the typeahead ring.
-// Returns -1 when nothing was read and intr_char after an interrupt.  The
-// reader armed around it (a prompt may scroll while the line editor is
-// armed) keeps its saved action; an interrupt taken here was passed on to
-// that reader's handler, so the reader is left to act on it as well.
+// Returns -1 when nothing was read and intr_char after an interrupt, which is
+// passed on to the reader armed around the poll, if any (a prompt or a line's
+// end may scroll while the line editor is armed): that reader acts on it,
+// never the next poll of the same wait.
 int PollKey(ConsoleState *con, int blocking) {
   static volatile int result;
-  static struct sigaction *volatile outer;
-  outer = intr_saved;
   if (setjmp(scan_jmp)) {
     result = con->intr_char;
-    if (outer != NULL) intr_pending = 1;
   } else {
-    ArmReader(OnIntrScan, &old_hand);
+    BeginScan();
     result = blocking ? ReadStdin(1) : ReadStdinNow();
     if (result != -1 && result != con->stop_char && result != con->start_char)
       TypeaheadAppend(con, result);
-    CheckInterrupt(scan_jmp);
+    if (ScanInterrupted()) longjmp(scan_jmp, 1);
   }
-  DisarmReader(&old_hand);
-  if (outer == NULL) intr_pending = 0; // passed on to the engine's action
-  intr_saved = outer;
+  EndScan();
   return result;
 }

@@ -6,17 +6,6 @@
 
 LineEdit edit; // the line being edited
 
-// SIGINT while the editor waits: puts the engine's action back and records
-// the interrupt, and that the partial line is to be logged and the interrupt
-// character shown.  Those two are left to the reader (CheckInterrupt), which
-// acts as soon as its read returns: done here they would re-enter curses and
-// stdio from a signal that may have come in the middle of either.
-void OnIntrLine(int) {
-  sigaction(SIGINT, &old_inp, NULL);
-  intr_echo = 1;
-  intr_pending = 1;
-}
-
 enum LineEnd { BY_ENTER, BY_EOF, BY_LIMIT };
 
 // Ends the line: offers it to the history at the top level, logs it, adds the
@@ -32,8 +21,7 @@ static void EndLine(ConsoleState *con, QxStream stream, enum LineEnd how) {
     PrintCharVisible(stream, byte);
   }
   Stream__sputc(31, stream);
-  DisarmReader(&old_inp);
-  intr_saved = NULL;
+  DisarmGuard();
 }
 
 // The byte index just past the characters that fill row y up to its right
@@ -72,15 +60,60 @@ static void DropShadowByte(ConsoleState *con) {
   con->shadow[con->cur_y][--con->cur_x] = ' ';
 }
 
-// Erases the last character of the line, n bytes shown in w columns: the
-// bytes beyond one per column leave the shadow silently, then each column is
-// erased on the terminal.  For two-byte characters and three-byte ones of two
-// columns this is one silent drop and two erased columns (or one of each for
-// a one-column character); it also keeps the shadow and the cursor exact for
-// four-byte characters and for three-byte ones of one column.  A character
-// reported longer than the line removes the whole line, never more; a length
-// of 0 or 1 removes one byte.  On an empty top-level line ERASE steps back
-// through the template.
+// After the line's last character went, puts the cursor back where the line
+// now ends when that character had started a new row before the right edge:
+// at the blank last column of the row above, where the next byte goes (and
+// where erasing goes on from), as after echoing the shorter line.
+static void StepOverGap(ConsoleState *con) {
+  int x = edit.gap_x[con->line_len];
+  if (x < 0 || con->cur_x != 0 || con->cur_y == 0) return;
+  con->cur_y--;
+  con->cur_x = x;
+  MoveToCursor(con);
+}
+
+// Appends one byte to the line and echoes it, noting where the row above
+// ends when the echo starts a new row before the right edge (a character
+// that does not fit in the last column).
+void AppendEchoed(ConsoleState *con, int byte) {
+  int at = con->line_len, x = con->cur_x;
+  int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
+  con->line_buf[con->line_len++] = (unsigned char)byte;
+  EchoChar(con, byte & 0xff);
+  edit.gap_x[at] = x > 0 && col < con->columns && con->cur_x == 1 ? x : -1;
+}
+
+// Removes the line's last character, n bytes shown in w columns, from the
+// line, the shadow and the terminal: the bytes beyond one per column leave
+// the shadow silently, then each column is erased on the terminal.  For
+// two-byte characters and three-byte ones of two columns this is one silent
+// drop and two erased columns (or one of each for a one-column character);
+// it also keeps the shadow and the cursor exact for four-byte characters and
+// for three-byte ones of one column.  A width below 1 erases one column.
+// The character is found back across the start of a row and across the
+// blank that a character too wide for the last column left, so that every
+// caller (ERASE, KILL_LINE, the recalls) can erase a whole line this way from
+// its end.
+void EraseLastChar(ConsoleState *con, int n, int w) {
+  if (n > con->line_len) n = con->line_len;
+  if (n < 1) return;
+  con->line_len -= n;
+  BackToRowAbove(con);
+  int columns = w < 1 ? 1 : (w > n ? n : w);
+  for (int i = columns; i < n; i++)
+    DropShadowByte(con);
+  for (int i = 0; i < columns; i++)
+    EraseColumn(con);
+  StepOverGap(con);
+}
+
+// ERASE: removes the line's last character, found by walking the line from
+// its start with the engine's lengths (a length of 0 or 1 takes one byte; one
+// longer than the rest of the line takes the rest).  Asking the engine about
+// the second-to-last byte instead would misjudge EUC-JP, whose trail bytes
+// look like lead bytes: あb would lose its last two bytes, and a three-byte
+// kanji only two.  On an empty top-level line ERASE steps back through the
+// template instead.
 static void EraseKey(ConsoleState *con) {
   edit.advanced = 0;
   edit.typed_tail = 0;
@@ -92,21 +125,12 @@ static void EraseKey(ConsoleState *con) {
       StepBackTemplate(con);
     return;
   }
-  int n = 1, w = 1;
-  if (old >= 2) n = Stream_isn_mbchar(con->line_buf + old - 2, old - 2, &w);
-  BackToRowAbove(con);
-  if (old == 1 || n <= 1) {
-    con->line_len = old - 1;
-    EraseColumn(con);
-  } else {
-    if (n > old) n = old;
-    con->line_len = old - n;
-    int columns = w < 1 ? 1 : (w > n ? n : w);
-    for (int i = columns; i < n; i++)
-      DropShadowByte(con);
-    for (int i = 0; i < columns; i++)
-      EraseColumn(con);
+  int from = 0, w = 1;
+  for (int i = 0; i < old;) {
+    from = i;
+    i += CharLength(con->line_buf + i, i, &w);
   }
+  EraseLastChar(con, old - from, w);
   if (con->input_mode == TOPLEVEL && edit.tmpl_pos > con->line_len) StepBackTemplate(con);
 }
 
@@ -122,8 +146,7 @@ static int OrdinaryByte(ConsoleState *con, int key) {
     int n = CharLength(buf, 0, &w);
     edit.typed_tail = n > 4 ? 3 : n - 1;
   }
-  con->line_buf[con->line_len++] = (unsigned char)key;
-  EchoChar(con, key & 0xff);
+  AppendEchoed(con, key);
   if (con->input_mode == TOPLEVEL && !edit.insert_mode) AdvanceTemplate(con, is_tail);
   return con->line_len >= QX_LINE_MAX;
 }
@@ -183,7 +206,6 @@ static void KeyLoop(ConsoleState *con, QxStream stream) {
 // character).  The engine's SIGINT action is back in force.
 static void Recover(void *ctx, ConsoleState *con, QxStream stream) {
   con->line_len = 0;
-  intr_saved = NULL;
   switch (con->input_mode) {
   case TOPLEVEL:
     C_FlushTypeahead(1);
@@ -220,17 +242,15 @@ void EditLine(void *ctx, ConsoleState *con, QxStream stream) {
   edit.tmpl_pos = 0;
   head = con->history_head;
   if (setjmp(line_jmp)) {
-    DisarmReader(&old_inp); // the handler may not have run: never arm over it
+    DisarmGuard(); // the handler may not have run: never arm over it
     Recover(ctx, con, stream);
     return;
   }
   edit.advanced = 0;
   edit.insert_mode = 0;
   edit.typed_tail = 0;
-  intr_console = con;
   edit.tmpl = con->history[head];
-  intr_stream = stream;
-  ArmReader(OnIntrLine, &old_inp);
+  ArmLineGuard(con, stream);
   edit.first_recall = 1;
   edit.browse = 0;
   KeyLoop(con, stream);

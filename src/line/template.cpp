@@ -20,8 +20,7 @@ static void CopyOneChar(ConsoleState *con) {
   for (int i = 0; i < n; i++) {
     unsigned char b = edit.tmpl[edit.tmpl_pos];
     con->template_mark[edit.tmpl_pos] = b;
-    con->line_buf[con->line_len++] = b;
-    EchoChar(con, b);
+    AppendEchoed(con, b);
     edit.tmpl_pos++;
   }
 }
@@ -92,32 +91,50 @@ void AdvanceTemplate(ConsoleState *, int is_tail) {
   edit.advanced = 1;
 }
 
-// Moves the template position back one character, passing over characters
-// that were skipped, down to 0 at most.
-void StepBackTemplate(ConsoleState *con) {
-  if (edit.tmpl_pos == 1) {
-    edit.tmpl_pos = 0;
-    return;
+// The start of the template character that byte index pos - 1 belongs to.
+// The template's characters are found by walking it from its start with the
+// engine's lengths (it holds at most 256 bytes): a step back never lands
+// inside a multibyte character, whichever of its bytes the engine would
+// answer for.  For single-byte text this is pos - 1.
+static int PrevCharStart(int pos) {
+  int start = 0;
+  for (int i = 0; i < pos;) {
+    start = i;
+    i += TemplateCharLength(i);
   }
-  int width;
-  int n = CharLength(edit.tmpl + edit.tmpl_pos - 2, edit.tmpl_pos - 2, &width);
-  edit.tmpl_pos = n > edit.tmpl_pos ? 0 : edit.tmpl_pos - n;
+  return start;
+}
+
+// Moves the template position back one character; when that character had
+// been skipped, on back over the skipped ones to the nearest character before
+// them that was taken (the character at index 0 is never looked at: the
+// position then becomes 0).  Marks are read at a character's first byte.
+void StepBackTemplate(ConsoleState *con) {
+  edit.tmpl_pos = PrevCharStart(edit.tmpl_pos);
   if (edit.tmpl_pos == 0 || con->template_mark[edit.tmpl_pos] != 0) return;
-  int k = edit.tmpl_pos - 1;
+  int k = PrevCharStart(edit.tmpl_pos);
   while (k >= 1 && con->template_mark[k] == 0)
-    k--;
+    k = PrevCharStart(k);
   edit.tmpl_pos = k >= 1 ? k : 0;
 }
 
-// Erases the displayed input line, the cursor being just after it: one
-// erased byte position for each column of each character.
+// Erases the displayed input line, the cursor being just after it: its
+// characters, found by walking the line from its start, are erased one by
+// one from its end, each as ERASE erases one, and line_len ends at 0.
+// (Stepping back one byte position per column, as a plain count of the
+// line's columns would, leaves a byte behind for every character that has
+// more bytes than columns, é or 日, and cannot find the characters above the
+// blank that a character too wide for a row's last column left.)
 void EraseShownLine(ConsoleState *con) {
-  for (int i = 0; i < con->line_len;) {
+  int start[QX_LINE_MAX], chars = 0;
+  for (int i = 0; i < con->line_len && chars < QX_LINE_MAX;) {
     int width;
-    int n = CharLength(con->line_buf + i, i, &width);
-    if (width > 4) width = 4;
-    for (int c = 0; c < width; c++)
-      EraseColumn(con);
-    i += n;
+    start[chars++] = i;
+    i += CharLength(con->line_buf + i, i, &width);
+  }
+  while (chars > 0) {
+    int from = start[--chars], width;
+    CharLength(con->line_buf + from, from, &width);
+    EraseLastChar(con, con->line_len - from, width);
   }
 }

@@ -90,6 +90,12 @@ static void FlushOut(void) {
   if (fflush(stdout) == EOF) NoteFailedWrite();
 }
 
+// Sends what stdio holds for the terminal now (a bell, a cursor move left to
+// go out with the next refresh), before the module waits for a key.
+void SendOutputNow(void) {
+  FlushOut();
+}
+
 // Writes one byte to standard output through stdio; a line feed flushes the
 // line-buffered stream, and a failure is treated as by FlushOut.
 static void PutOut(int byte) {

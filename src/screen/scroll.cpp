@@ -114,7 +114,7 @@ void ScrollUp(ConsoleState *con, int wait) {
 }
 
 // Moves curses to the display column of the record's cursor and refreshes.
-static void MoveToCursor(ConsoleState *con) {
+void MoveToCursor(ConsoleState *con) {
   wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
   Refresh();
 }
@@ -148,8 +148,12 @@ void EraseColumn(ConsoleState *con) {
   wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
 }
 
-// Echoes one byte: written at the cursor like output, but a scroll never
-// waits and a lead byte gets no early wrap.
+// Echoes one byte: written at the cursor like output, a scroll never waiting.
+// Like output, a byte that leads a multibyte character with only the last
+// column of the row left starts the next row, leaving that column blank: the
+// terminal puts a double-width character there anyway, so an echo that kept
+// it at the end of the row would part the shadow from the screen, and the
+// next byte would be written over the character.
 void EchoChar(ConsoleState *con, int byte) {
-  WriteByte(con, byte & 0xff, 0, 0);
+  WriteByte(con, byte & 0xff, 0, 1);
 }

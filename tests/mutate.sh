@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Measures what the test suite catches: each mutant below is a one-line fault
+# a developer could plausibly make in src/ or host/.  Each is applied alone to
+# a copy of the working tree, built, and run against the suite (without the
+# packaging tests, which test no module behaviour).  One line per mutant:
+# caught by which test, survived, or not applicable (its text is not in the
+# file exactly once, or the mutant does not build); then the totals.
+#
+#   tests/mutate.sh              every mutant
+#   tests/mutate.sh 3 17         only mutants 3 and 17
+#   QX_MUTATE_DIR=/tmp/m tests/mutate.sh   where the copy is built (kept
+#                                          between runs; default /tmp/qx-mutate)
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+work="${QX_MUTATE_DIR:-/tmp/qx-mutate}"
+export LC_ALL=C.UTF-8
+
+# id | file | text | replacement | the fault
+mutants() {
+  cat <<'EOF'
+1|src/screen/writer.cpp|  return col >= con->columns \|\||  return col > con->columns \|\||right edge: wraps one column late
+2|src/screen/writer.cpp|(lead_wrap && Type_is_kanji1(ch) && col == con->columns - 1)|(lead_wrap && Type_is_kanji1(ch) && col == con->columns - 2)|lead byte wraps with two columns left
+3|src/screen/scroll.cpp|  for (int i = top; i < con->rows - 1; i++)|  for (int i = top; i < con->rows - 2; i++)|scroll region rotates one row short
+4|src/screen/scroll.cpp|  if (con->scroll_line > con->rows - 1) return con->rows - 1;|  if (con->scroll_line > con->rows - 1) return con->rows - 2;|scroll line clamped one row high
+5|src/screen/scroll.cpp|    if (k == con->stop_char) return;|    if (k == con->stop_char) continue;|a further Ctrl-S does not let one row through
+6|src/screen/scroll.cpp|    if (k == -1) {|    if (k == -2) {|flow-control wait at end of input never resumes
+7|src/keys/keys.cpp|        con->output_stopped = 1;\n        continue;|        con->output_stopped = 0;\n        continue;|Ctrl-S read by the editor does not stop output
+8|src/keys/keys.cpp|  case 'A':\n    return con->edit_keys[HIST_PREV];|  case 'A':\n    return con->edit_keys[HIST_NEXT];|up arrow mapped to the wrong key
+9|src/keys/keys.cpp|  if (con->keyback_count != 0) return con->keyback[--con->keyback_count];|  if (con->keyback_count != 0) return con->keyback[0 * --con->keyback_count];|keyback stack read from the bottom
+10|src/keys/keys.cpp|  if (con->typeahead_count >= QX_LINE_MAX) return;|  if (con->typeahead_count > QX_LINE_MAX) return;|typeahead ring overflows by one
+11|src/keys/keys.cpp|  if (kanji) n = (v >> 24) ? 4 : (v >> 16) ? 3 : (v >> 8) ? 2 : 1;|  if (kanji) n = (v >> 24) ? 4 : (v >> 16) ? 3 : 1;|a two-byte key pushed back as one byte
+12|src/term/interrupt.cpp|  intr_pending = guard != NULL ? INTR_PASSED_ON : INTR_NONE;|  intr_pending = guard != NULL ? INTR_RECORDED : INTR_NONE;|the scan takes a passed-on interrupt again (spins)
+13|src/term/interrupt.cpp|  SendOutputNow();\n  sigset_t block, old;|  sigset_t block, old;|no flush before a blocking wait (late bell)
+14|src/term/interrupt.cpp|  if (guard != NULL) sigaction(SIGINT, guard, NULL);|  (void)0;|the engine's SIGINT action not restored
+15|src/term/interrupt.cpp|static void OnIntrLine(int) {\n  sigaction(SIGINT, &old_inp, NULL);|static void OnIntrLine(int) {|the editor's handler leaves itself installed
+16|src/term/interrupt.cpp|  int echo = intr_echo && guard == &old_inp;|  int echo = 0;|the interrupt character not shown
+17|src/term/interrupt.cpp|  sa.sa_flags = SA_NODEFER;|  sa.sa_flags = SA_NODEFER \| SA_RESTART;|a guard that restarts the read instead of breaking it
+18|src/term/interrupt.cpp|    fcntl(0, F_SETFL, flags & ~O_NONBLOCK);|    fcntl(0, F_SETFL, flags);|O_NONBLOCK left on standard input after an interrupt
+19|src/line/editor.cpp|  if (how == BY_ENTER) con->line_buf[con->line_len++] = 31;|  if (how == BY_ENTER) con->line_buf[con->line_len++] = 10;|the line ends in 10, not 31
+20|src/line/editor.cpp|  if (con->input_mode == TOPLEVEL) StoreHistoryLine(con);\n  LogInputLine(con);|  if (con->input_mode == TOPLEVEL) StoreHistoryLine(con);|a finished line missing from the log
+21|src/line/editor.cpp|    Stream_sprntln(stream, " ABORT");|    Stream_sprntln(stream, " ABORTED");|wrong abort text
+22|src/line/editor.cpp|    } else if (key >= 0 && key <= 127 && iscntrl(key)) {|    } else if (key >= 0 && key < 27 && iscntrl(key)) {|control keys above 26 taken as text
+23|src/line/editor.cpp|  return con->line_len >= QX_LINE_MAX;|  return con->line_len >= QX_LINE_MAX - 1;|the line ends one byte early
+24|src/line/editor.cpp|  case NOPROMPT:\n    f_intr(ctx);|  case NOPROMPT:|NOPROMPT interrupt skips the engine's handler
+25|src/line/template.cpp|  if (con->line_len + TemplateCharLength(edit.tmpl_pos) > QX_LINE_MAX - 1) {\n    C_BELL();\n    return;\n  }\n  CopyOneChar(con);|  if (con->line_len + TemplateCharLength(edit.tmpl_pos) > QX_LINE_MAX) {\n    C_BELL();\n    return;\n  }\n  CopyOneChar(con);|COPY_CHAR makes a 256-byte line
+26|src/line/template.cpp|    con->template_mark[edit.tmpl_pos + i] = 0;|    (void)i;|SKIP_CHAR leaves the marks set
+27|src/line/template.cpp|  edit.tmpl_pos += TemplateCharLength(edit.tmpl_pos);\n  edit.advanced = 1;|  edit.tmpl_pos += 1;\n  edit.advanced = 1;|the template advances by a byte, not a character
+28|src/line/history.cpp|  if (n == 0 \|\| (n == 1 && b[0] == '?') \|\| (n == 2 && b[0] == '?' && b[1] == '-')) return;|  if (n == 0 \|\| (n == 1 && b[0] == '?')) return;|"?-" stored in the history
+29|src/line/history.cpp|  if (edit.browse == 0) return NoRecall();|  if (edit.browse < 0) return NoRecall();|HIST_NEXT past the newest entry
+30|src/line/conread.cpp|static const char *const toplevel_prompts[4] = {"!!", "\|\|", "! ", "\| "};|static const char *const toplevel_prompts[4] = {"!!", "\|\|", "! ", "\|"};|wrong top-level prompt
+31|src/screen/output.cpp|  } while (con->cur_x % 8 != 0);|  } while (con->cur_x % 4 != 0);|tab stops every 4
+32|src/screen/output.cpp|    con->cur_x = con->columns - 1;\n    ShowCursor(con);|    con->cur_x = con->columns;\n    ShowCursor(con);|backspace at a row start lands past the last column
+33|src/screen/output.cpp|  if (con->log_stream == 0 \|\| (ch & 0xff00)) return;|  if (con->log_stream == 0 \|\| (ch & 0xff80)) return;|bytes above 127 missing from the log
+34|src/screen/output.cpp|    ScrollUp(con, 1);\n  else\n    IQX_PUTCHAR(10);|    ScrollUp(con, 0);\n  else\n    IQX_PUTCHAR(10);|a newline's scroll ignores flow control
+35|src/screen/output.cpp|  clearerr(stdout);\n}|}|stdout's error reported for every later character
+36|src/screen/shadow.cpp|    if (!lead \|\| i + 1 >= x) {|    if (!lead \|\| i + 1 > x) {|a lead byte just before x counted whole
+37|src/screen/shadow.cpp|  if (v >= limit) return limit - 1;|  if (v > limit) return limit - 1;|d_cursor past the edge not clamped
+38|src/screen/shadow.cpp|    int skip_corner = wraps_at_once && y == con->rows - 1;|    int skip_corner = 0;|redraw writes the bottom-right cell of a terminal that wraps at once
+39|src/screen/cursesio.cpp|int Refresh(void) {\n  FlushOut();|int Refresh(void) {|raw bytes and curses' output out of order
+40|src/screen/cursesio.cpp|  CatchUp();\n  content_changed = 1;|  CatchUp();|a change to curses' picture not noted (refresh taken as cursor-only)
+41|src/screen/cursesio.cpp|  } else if (y == term_y && x == term_x - 1 && term_x < COLS - 1 && cub1_cap) {|  } else if (y == term_y && x == term_x - 1 && term_x < COLS && cub1_cap) {|cursor_left from the last column
+42|src/term/termio.cpp|  term_snap[RAW].c_cc[VSTOP] = 255;|  (void)0;|the tty driver keeps Ctrl-S
+43|src/term/termio.cpp|  con->edit_keys[ERASE] = have ? (unsigned char)t.c_cc[VERASE] : 127;|  con->edit_keys[ERASE] = have ? (unsigned char)t.c_cc[VKILL] : 127;|erase key taken from the wrong character
+44|src/term/termio.cpp|    if (term_mode != COOKED) endwin();|    (void)0;|leaving curses without endwin
+45|src/builtins/key_builtins.cpp|  return Stream_isn_mbchar(buf, 0, &width) == 3;|  return Stream_isn_mbchar(buf, 0, &width) == 2;|d_keyin takes a three-byte key as two
+46|src/console/console.cpp|  static const int32_t keys[10] = {0, 6, 1, 5, 17, 23, 21, 14, 20, 24};|  static const int32_t keys[10] = {0, 6, 1, 5, 18, 23, 21, 14, 20, 24};|wrong default KILL_LINE key
+47|host/charset.cpp|  if (b >= 0xC2 && b <= 0xDF) return 2;|  if (b >= 0xC2 && b <= 0xDE) return 2;|a two-byte UTF-8 lead taken as a stray byte
+48|src/screen/linelog.cpp|    Stream_sprnt(stream, "^%c", code + 64);|    Stream_sprnt(stream, "^%c", code + 63);|wrong caret form
+EOF
+}
+
+# Replaces the one occurrence of `from` (\n for a new line, \| for a bar) in
+# file `f`; exits 3 when it is not there exactly once.
+apply() { # file from to
+  python3 - "$@" <<'PY'
+import sys
+path, frm, to = sys.argv[1:4]
+un = lambda s: s.replace('\\n', '\n').replace('\\|', '|')
+frm, to = un(frm), un(to)
+text = open(path).read()
+if text.count(frm) != 1:
+    sys.exit(3)
+open(path, 'w').write(text.replace(frm, to))
+PY
+}
+
+# Splits a table line on bars that are not escaped.
+fields() {
+  python3 -c 'import re,sys; print("\x1f".join(re.split(r"(?<!\\)\|", sys.argv[1])))' "$1"
+}
+
+prepare() {
+  mkdir -p "$work"
+  rsync -a --delete --exclude '/build*' --exclude '.git' "$root/" "$work/src-tree/"
+  cmake -S "$work/src-tree" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$work/build" -j"$(nproc)" >/dev/null || { echo "the clean tree does not build"; exit 1; }
+  (cd "$work/build" && ctest -j"$(nproc)" -LE packaging --timeout 120 >/dev/null) ||
+    { echo "the suite fails on the clean tree"; exit 1; }
+}
+
+run_one() { # id file from to what
+  local id="$1" file="$2" tree="$work/src-tree"
+  cp "$root/$file" "$tree/$file"
+  if ! apply "$tree/$file" "$3" "$4"; then
+    printf '%3s  not applicable  %s\n' "$id" "$5"; return 2
+  fi
+  local verdict
+  if ! cmake --build "$work/build" -j"$(nproc)" >/dev/null 2>&1; then
+    cp "$root/$file" "$tree/$file"
+    printf '%3s  %-48s %s\n' "$id" "does not build" "$5"; return 2
+  else
+    local out
+    out=$(cd "$work/build" && ctest -j"$(nproc)" -LE packaging --timeout 120 --stop-on-failure 2>&1)
+    local failed
+    failed=$(printf '%s\n' "$out" | sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' | head -n 1)
+    if [ -n "$failed" ]; then verdict="caught by $failed"; else verdict="SURVIVED"; fi
+  fi
+  cp "$root/$file" "$tree/$file"
+  printf '%3s  %-48s %s\n' "$id" "$verdict" "$5"
+  [ "$verdict" != SURVIVED ]
+}
+
+# QX_MUTATE_CHECK=1: only tells which mutants apply to the tree as it is.
+if [ -n "${QX_MUTATE_CHECK:-}" ]; then
+  while IFS= read -r line; do
+    IFS=$'\x1f' read -r id file from to what <<<"$(fields "$line")"
+    cp "$root/$file" /tmp/qx-mutate-check
+    apply /tmp/qx-mutate-check "$from" "$to" || echo "$id does not apply: $what"
+  done < <(mutants)
+  exit 0
+fi
+
+prepare
+caught=0 survived=0 na=0
+while IFS= read -r line; do
+  IFS=$'\x1f' read -r id file from to what <<<"$(fields "$line")"
+  if [ $# -gt 0 ] && ! printf ' %s ' "$@" | grep -q " $id "; then continue; fi
+  run_one "$id" "$file" "$from" "$to" "$what"
+  case $? in 0) caught=$((caught + 1)) ;; 1) survived=$((survived + 1)) ;; *) na=$((na + 1)) ;; esac
+done < <(mutants)
+cmake --build "$work/build" -j"$(nproc)" >/dev/null 2>&1 # back to the clean tree
+echo "total: $((caught + survived + na)) mutants, $caught caught, $survived survived, $na not applicable"
