@@ -366,7 +366,7 @@ testing::AssertionResult Session::Wait(Got *got) {
       *got = Got::Blocked;
       return testing::AssertionSuccess();
     }
-    usleep(3000);
+    usleep(1500);
   }
   ProcState(s_.Pid(), &t);
   return testing::AssertionFailure()
@@ -377,7 +377,8 @@ testing::AssertionResult Session::Wait(Got *got) {
 
 // Checks a child blocked on its keyboard: nothing left in its stdout buffer,
 // while editing with output running the terminal shows its shadow, and when
-// `measure` it uses no CPU over 200 ms and stays blocked.
+// `measure` it uses no CPU over 100 ms (a spin would take ten ticks) and
+// stays blocked.
 testing::AssertionResult Session::Blocked(bool editing, bool measure) {
   ChildView v;
   if (!Look(s_.Pid(), &v)) return testing::AssertionFailure() << "cannot read the child";
@@ -393,11 +394,11 @@ testing::AssertionResult Session::Blocked(bool editing, bool measure) {
   if (!measure) return testing::AssertionSuccess();
   long t0 = 0, t1 = 0;
   ProcState(s_.Pid(), &t0);
-  usleep(200000);
+  usleep(100000);
   ProcState(s_.Pid(), &t1);
-  if (t1 - t0 > 3 || !ReadingStdin(s_.Pid()))
+  if (t1 - t0 > 2 || !ReadingStdin(s_.Pid()))
     return testing::AssertionFailure()
-           << "spins while it should wait: " << t1 - t0 << " ticks of CPU in 200 ms";
+           << "spins while it should wait: " << t1 - t0 << " ticks of CPU in 100 ms";
   return testing::AssertionSuccess();
 }
 
@@ -469,6 +470,8 @@ testing::AssertionResult Session::Step(const std::string &op) {
   interrupted_ = false;
   size_t next = 0;
   int waits = 0;
+  std::string last;      // the key typed last
+  bool measured = false; // CPU time measured in this operation
   bool expect_running = false;
   for (;;) {
     Got got;
@@ -483,7 +486,12 @@ testing::AssertionResult Session::Step(const std::string &op) {
     expect_running = false;
     bool stopped = v.con.output_stopped;
     bool more = next < keys.size() || (op == "K" && waits == 0);
-    r = Blocked(editing && more, !more || Roll(8) == 0);
+    // CPU time is measured in the first wait of a stopped scroll and of
+    // d_keyin, after every interrupt, and in some waits of the line editor.
+    bool measure = ((stopped && !more) || op == "K") && !measured;
+    measure = measure || last == kIntr || Roll(16) == 0;
+    measured = measured || measure;
+    r = Blocked(editing && more, measure);
     if (!r) return r;
     std::string key;
     if (more && op == "K") {
@@ -503,6 +511,7 @@ testing::AssertionResult Session::Step(const std::string &op) {
     }
     interrupted_ = interrupted_ || key == kIntr;
     Type(key);
+    last = key;
   }
   if (expect_running && s_.Get("stopped") != "0")
     return testing::AssertionFailure() << "Ctrl-Q did not resume stopped output";
@@ -624,7 +633,7 @@ TEST_P(Property, ScreenFollowsShadowAndLine) {
     for (Size sz : sizes) {
       Config cfg{GetParam(), sz.rows, sz.cols, seed};
       Session run(cfg);
-      run.Go(40);
+      run.Go(30);
       if (HasFailure()) return;
     }
 }
