@@ -46,9 +46,8 @@ struct Stream {
 constexpr QxStream kHandleBase = QxStream(0x51) << 40;
 
 std::vector<std::unique_ptr<Stream>> table;
-std::string stream_error = "no stream error"; // the stream layer's last failure
+std::string stream_error = "no stream error"; // the last failure's reason
 bool stream_error_new = false; // recorded since Stream_errmes last answered
-std::string stdout_error;      // Stream_errmes's answer for standard output
 
 QxStream add(std::unique_ptr<Stream> s) {
   table.push_back(std::move(s));
@@ -208,13 +207,11 @@ int Stream_sprntln(QxStream stream, const char *format, ...) {
 // Otherwise, while standard output's error indicator is set, the failure is
 // a write of the caller's own to standard output, which the stream layer
 // never sees; its reason is errno as that write left it (the console asks
-// before it clears the indicator, with nothing in between that could fail).
-// Otherwise the stream layer's last failure is told again.
+// before it clears the indicator, with nothing in between that could fail),
+// and it becomes the last failure.  Otherwise the last failure is told again.
 const char *Stream_errmes(void) {
-  if (!stream_error_new && std::ferror(stdout)) {
-    stdout_error = errno != 0 ? std::strerror(errno) : "output error";
-    return stdout_error.c_str();
-  }
+  if (!stream_error_new && std::ferror(stdout))
+    stream_error = errno != 0 ? std::strerror(errno) : "output error";
   stream_error_new = false;
   return stream_error.c_str();
 }
