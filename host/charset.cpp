@@ -77,23 +77,67 @@ int utf8_mbchar(unsigned char *p, int index, int *width) {
   return 1;
 }
 
-// EUC-JP, judged from the byte alone as a lead byte (as the engine does):
-// JIS X 0208 A1..FE is 2 bytes, 2 columns; half-width kana 8E xx is 2 bytes,
-// 1 column; JIS X 0212 8F xx xx is 3 bytes, 2 columns.
-int eucjp_mbchar(const unsigned char *p, int *width) {
-  unsigned char b = p[0];
-  if (b >= 0xA1 && b <= 0xFE) {
-    *width = 2;
-    return 2;
+// EUC-JP.  JIS X 0208 A1..FE xx is 2 bytes, 2 columns; half-width kana
+// 8E xx is 2 bytes, 1 column; JIS X 0212 8F xx xx is 3 bytes, 2 columns.
+// Every byte after the first is a trail byte A1..FE.
+bool eucjp_trail(unsigned char b) {
+  return b >= 0xA1 && b <= 0xFE;
+}
+
+// Byte length of the character that b opens when it is a lead byte (1 when
+// it opens none: ASCII and stray bytes).
+int eucjp_lead_len(unsigned char b) {
+  if (eucjp_trail(b) || b == 0x8E) return 2;
+  return b == 0x8F ? 3 : 1;
+}
+
+// The character that starts at p: its length, and its width through
+// `width`.  A byte of it that is 0 is missing (the caller cut its copy of a
+// row off there, or knows only the lead byte) and the character counts
+// whole; any other byte that is no trail byte makes the lead a stray byte,
+// one byte of one column.  Reads no further than the character.
+int eucjp_at_start(const unsigned char *p, int *width) {
+  int len = eucjp_lead_len(p[0]);
+  for (int k = 1; k < len && p[k] != 0; k++) {
+    if (!eucjp_trail(p[k])) len = 1;
   }
-  if (b == 0x8E) {
-    *width = 1;
-    return 2;
+  *width = len == 1 || p[0] == 0x8E ? 1 : 2;
+  return len;
+}
+
+// How many bytes of its character lie before the trail-range byte p[0]: 0
+// when p[0] starts a character.  Trail bytes look like lead bytes, so the
+// boundaries are found from the run of bytes A1..FE that ends at p[0]: the
+// byte before the run (read only when it lies within `index` bytes) is an
+// ASCII or stray byte, the buffer's start, or an 8E / 8F lead whose
+// character takes the first one or two bytes of the run.  Past those the run
+// is made of two-byte characters, so p[0] starts one when it is an even
+// number of bytes into them.
+int eucjp_offset(const unsigned char *p, int index) {
+  int run = 0; // bytes A1..FE just before p
+  while (run < index && eucjp_trail(p[-1 - run]))
+    run++;
+  if (run < index) {
+    const unsigned char *lead = p - 1 - run;
+    int len = eucjp_lead_len(lead[0]), w;
+    if (len > 1 && eucjp_at_start(lead, &w) == len) {
+      if (run + 1 < len) return run + 1; // p[0] is inside the 8E / 8F character
+      return (run + 1 - len) % 2;
+    }
   }
-  if (b == 0x8F) {
-    *width = 2;
-    return 3;
-  }
+  return run % 2;
+}
+
+// Asked about a lead byte (or ASCII, or a stray byte), the character that
+// starts there.  Asked about a trail byte, it answers as for UTF-8: for the
+// whole character when more of it follows (the middle byte of an 8F
+// character: the line editor asks about the byte two before the end of the
+// line), and one byte of one column when it is the character's last byte.
+int eucjp_mbchar(unsigned char *p, int index, int *width) {
+  int offset = eucjp_trail(p[0]) ? eucjp_offset(p, index) : 0;
+  if (offset == 0) return eucjp_at_start(p, width);
+  int len = eucjp_at_start(p - offset, width);
+  if (offset < len - 1) return len;
   *width = 1;
   return 1;
 }
@@ -102,14 +146,18 @@ int eucjp_mbchar(const unsigned char *p, int *width) {
 
 extern "C" {
 
+// True when the byte leads a multibyte character of the engine's set: in
+// EUC-JP the kana lead 8E and the JIS X 0212 lead 8F as well as A1..FE, so
+// that every character Stream_isn_mbchar answers for starts with a lead.
 int Type_is_kanji1(int byte) {
   unsigned b = unsigned(byte) & 0xFF;
   if (kanji == 0) return 0;
   if (charset == HOST_UTF8) return b >= 0xC2 && b <= 0xF4;
-  if (charset == HOST_EUCJP) return (b >= 0xA1 && b <= 0xFE) || b == 0x8F;
+  if (charset == HOST_EUCJP) return eucjp_lead_len((unsigned char)b) > 1;
   return 0;
 }
 
+// True when the byte leads a half-width kana (EUC-JP 8E).
 int Type_iskana1(int byte) {
   return kanji != 0 && charset == HOST_EUCJP && (unsigned(byte) & 0xFF) == 0x8E;
 }
@@ -129,7 +177,7 @@ int host_isn_mbchar_default(unsigned char *bytes, int index, int *width) {
     return 1;
   }
   if (charset == HOST_UTF8) return utf8_mbchar(bytes, index, width);
-  if (charset == HOST_EUCJP) return eucjp_mbchar(bytes, width);
+  if (charset == HOST_EUCJP) return eucjp_mbchar(bytes, index, width);
   *width = 1;
   return 1;
 }

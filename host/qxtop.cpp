@@ -185,13 +185,17 @@ bool Load(Module *m) {
 // from here; this one may not jump through the module's frames, so it makes
 // the line being read end at once instead: an Enter pushed back, and no
 // prompt for that line (after an interrupt the module reads it in NORMAL
-// mode).  The top level then drops the line and prompts afresh.
+// mode).  The top level then drops the line and prompts afresh.  That empty
+// line is the stand-in's device, not the user's, so the log is held back
+// until it has been read: the log then ends with " ABORT" or the listing.
 void OnQuit() {
   Session &s = session();
   if (s.quit_requested) return;
   s.quit_requested = true;
   s.saved_prompt = s.m.C_GetPrompt();
   s.saved_postfix = s.m.C_GetPromptPostfix();
+  s.saved_log = s.m.C_GetLog();
+  s.m.C_SetLog(0);
   s.m.C_SetPrompt(PutAtom(0, ""));
   s.m.C_SetPromptPostfix(1);
   s.m.C_keyback(13);
@@ -204,13 +208,15 @@ bool RowBlank(const ConsoleState *con, int y) {
   return true;
 }
 
-// Puts the prompts back, and the cursor onto the blank row the pushed-back
-// Enter left behind, so that the next prompt follows " ABORT" directly.
+// Puts the prompts and the log back, and the cursor onto the blank row the
+// pushed-back Enter left behind, so that the next prompt follows " ABORT"
+// directly.
 void AfterQuit() {
   Session &s = session();
   s.quit_requested = false;
   s.m.C_SetPrompt(s.saved_prompt);
   s.m.C_SetPromptPostfix(s.saved_postfix);
+  s.m.C_SetLog(s.saved_log);
   const ConsoleState *con = Console;
   if (con->cur_x == 0 && con->cur_y > 0 && RowBlank(con, con->cur_y - 1))
     s.m.C_SetCursor(1, con->cur_y); // 1-based: the row above

@@ -54,7 +54,8 @@ struct Session {
   char **argv = nullptr;
   bool quit_requested = false; // Main_Quit ran while a top-level line was read
   QxAtom saved_prompt = 0;     // the prompt to put back after that line
-  QxAtom saved_postfix = 1;
+  QxAtom saved_postfix = 1;    // and the prompt postfix
+  QxStream saved_log = 0;      // the log, held back from that line
 };
 
 Session &session();

@@ -223,7 +223,9 @@ Result Shell(TermCell *a) {
   return code == 0 ? SUCCEEDED : FAILED;
 }
 
-// sig_state(0|1): whether Ctrl-C, Ctrl-S and Ctrl-Q are special (0) or keys.
+// sig_state(0|1): with 1 the terminal raises no SIGINT, and the line editor
+// and the key built-ins get Ctrl-C, Ctrl-S and Ctrl-Q as ordinary keys; the
+// poll of output that scrolls still stops on Ctrl-S and goes on at Ctrl-Q.
 Result SigState(TermCell *a) {
   int flag;
   if (!FlagArg(&a[0], "sig_state/1", &flag)) return ERRORED;
@@ -349,7 +351,7 @@ const GoalDef kGoals[] = {
     ENGINE("nolog", 0, NoLog, "nolog", "stop the log"),
     ENGINE("shell", 1, Shell, "shell(Command)", "run a command on the plain terminal"),
     ENGINE("sig_state", 1, SigState, "sig_state(0|1)",
-           "1: Ctrl-C, Ctrl-S, Ctrl-Q are keys"),
+           "1: Ctrl-C, Ctrl-S, Ctrl-Q are keys when read (see below)"),
     ENGINE("debug", 1, Debug, "debug(0|1)", "1: the top-level prompt becomes ||"),
     ENGINE("break", 0, Break, "break", "enter a break level ([1] above the prompt)"),
     ENGINE("end_break", 0, EndBreak, "end_break", "leave a break level"),
@@ -486,6 +488,9 @@ std::vector<std::string> HelpLines() {
       "  Ctrl-X         list the history            erase key, Left  erase a char",
       "  Ctrl-D         end of file (on an empty line it leaves qxtop)",
       "  Ctrl-C         abort a query, stop lines   Ctrl-S / Ctrl-Q  stop / go on",
+      "After sig_state(1) the line editor and d_keyin, d_keypeek, d_keylength get",
+      "Ctrl-C, Ctrl-S and Ctrl-Q as ordinary keys, and Ctrl-C interrupts nothing;",
+      "output that scrolls still stops on Ctrl-S and goes on at Ctrl-Q.",
   };
 
   out.insert(out.end(), std::begin(kKeys), std::end(kKeys));

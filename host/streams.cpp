@@ -46,7 +46,8 @@ struct Stream {
 constexpr QxStream kHandleBase = QxStream(0x51) << 40;
 
 std::vector<std::unique_ptr<Stream>> table;
-std::string stream_error = "no stream error";
+std::string stream_error = "no stream error"; // the last failure's reason
+bool stream_error_new = false; // recorded since Stream_errmes last answered
 
 QxStream add(std::unique_ptr<Stream> s) {
   table.push_back(std::move(s));
@@ -148,6 +149,7 @@ struct HostContext {
 
 void host::set_stream_error(const std::string &text) {
   stream_error = text;
+  stream_error_new = true;
 }
 
 extern "C" {
@@ -199,7 +201,18 @@ int Stream_sprntln(QxStream stream, const char *format, ...) {
   return n + 1;
 }
 
+// The reason of the last failure.  A failure of the stream layer itself (a
+// put that failed, a stream not found or closed) recorded since the last
+// question is the answer: callers ask right after the call that failed.
+// Otherwise, while standard output's error indicator is set, the failure is
+// a write of the caller's own to standard output, which the stream layer
+// never sees; its reason is errno as that write left it (the console asks
+// before it clears the indicator, with nothing in between that could fail),
+// and it becomes the last failure.  Otherwise the last failure is told again.
 const char *Stream_errmes(void) {
+  if (!stream_error_new && std::ferror(stdout))
+    stream_error = errno != 0 ? std::strerror(errno) : "output error";
+  stream_error_new = false;
   return stream_error.c_str();
 }
 

@@ -48,11 +48,31 @@ TEST(Host, CharsetAnswers) {
   host_set_mbchar_override(nullptr);
   EXPECT_EQ(At("a", {0}), "1/1 ");
   host_set_charset(HOST_EUCJP);
-  EXPECT_EQ(At("\244\242", {0}) + At("\216\261", {0}) + At("\217\260\241", {0}) +
-                At("a", {0}),
-            "2/2 2/1 3/2 1/1 ");
+  // EUC-JP: あ A4A2, kana ｱ 8EB1, JIS X 0212 8FB0A1.  Each row is asked at
+  // every index; a trail byte answers for its whole character only when more
+  // of it follows.  The line editor erases by the answer two before the end.
+  const struct {
+    std::string bytes, answers;
+  } euc[] = {
+      {"\244\242\244\244", "2/2 1/1 2/2 1/1 "},                 // あい
+      {"\244\242b", "2/2 1/1 1/1 "},                            // あb
+      {"\216\261\244\242\216\262", "2/1 1/1 2/2 1/1 2/1 1/1 "}, // ｱあｲ
+      {"a\217\260\241\244\242", "1/1 3/2 3/2 1/1 2/2 1/1 "},    // a, 8F, あ
+      {"\244\242\217\260\241", "2/2 1/1 3/2 3/2 1/1 "},         // あ, 8F
+      {"\216\261\217\260\241b", "2/1 1/1 3/2 3/2 1/1 1/1 "},    // ｱ, 8F, b
+      {"\244b\217\260c", "1/1 1/1 1/1 1/1 1/1 "},               // stray leads
+  };
+  for (const auto &row : euc) {
+    std::string got;
+    for (size_t i = 0; i < row.bytes.size(); i++)
+      got += At(row.bytes, {int(i)});
+    EXPECT_EQ(got, row.answers) << "EUC-JP row " << &row - euc;
+  }
+  unsigned char kana[] = {0x8E, 0}, jis[] = {0x8F, 0xB0, 0, 0};
+  EXPECT_EQ(Stream_isn_mbchar(kana, 0, &w) * 10 + Stream_isn_mbchar(jis, 5, &wc), 23);
+  EXPECT_EQ(w * 10 + wc, 12);
   EXPECT_TRUE(charset_mode == 1 && Type_is_kanji1(0xA1) && Type_is_kanji1(0x8F) &&
-              !Type_is_kanji1(0x8E) && Type_iskana1(0x8E));
+              Type_is_kanji1(0x8E) && Type_iskana1(0x8E) && !Type_is_kanji1(0xA0));
   host_set_charset(HOST_SINGLE);
   EXPECT_EQ(At("\343\201\202", {0}), "1/1 ");
   EXPECT_TRUE(kanji == 0 && !Type_is_kanji1(0xE3));

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iconv.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -529,22 +531,61 @@ TEST(LineKeys, EndOfStandardInput) {
   }
 }
 
-// Catches: an EUC-JP two-byte kanji not typed, erased and copied whole.
-TEST(LineEdit, EucJpKanjiIsOneCharacter) {
+// The screen of an EUC-JP terminal of rows x cols that received `raw`: the
+// bytes are decoded to UTF-8 (a byte that cannot be decoded shows as U+FFFD)
+// and rendered by libvterm.
+std::vector<std::string> EucJpScreen(const std::string &raw, int rows, int cols) {
+  std::string utf8;
+  iconv_t cd = iconv_open("UTF-8", "EUC-JP");
+  if (cd == (iconv_t)-1) return {"no EUC-JP converter"};
+  std::string in = raw;
+  char *ip = &in[0];
+  size_t left = in.size();
+  while (left > 0) {
+    char out[256], *op = out;
+    size_t room = sizeof out;
+    size_t r = iconv(cd, &ip, &left, &op, &room);
+    utf8.append(out, size_t(op - out));
+    if (r == size_t(-1) && errno != E2BIG) {
+      utf8 += "\xef\xbf\xbd"; // undecodable or cut short: one byte as U+FFFD
+      ip++, left--;
+    }
+  }
+  iconv_close(cd);
+  std::unique_ptr<bench::Terminal> term = bench::MakeVTerm(rows, cols);
+  term->Feed(utf8);
+  return term->Rows();
+}
+
+// Catches: an EUC-JP character not typed, erased and copied whole: a kanji
+// (A4A2 あ), a half-width kana (8EB1 ｱ, one column) and a JIS X 0212
+// character (8FB0A1 丂), each erased as the last character of the line,
+// also after a kanji (あb erases b alone); the shadow and the terminal
+// showing kana in one column each.
+TEST(LineEdit, EucJpCharactersAreOneCharacter) {
   bench::Options opt = TermOptions("xterm", 5, 20);
   opt.locale = "ja_JP.eucjp";
   ChildSetup setup;
   setup.eucjp = true;
   Con c(opt, setup);
-  const std::string nichi = "\xc6\xfc", hon = "\xcb\xdc";
+  const std::string nichi = "\xc6\xfc", hon = "\xcb\xdc", a = "\xa4\xa2";
+  const std::string kana1 = "\x8e\xb1", kana2 = "\x8e\xb2", jis = "\x8f\xb0\xa1";
   EXPECT_EQ(c.Line("a" + nichi + hon + kErase + "\r"), "a" + nichi + "\x1f");
   EXPECT_EQ(c.Line("\x06\x06\x06\r"), "a" + nichi + "\x1f");
   EXPECT_EQ(c.Bells(), 1);
+  EXPECT_EQ(c.Line("a" + a + "b" + kErase + kana1 + kErase + jis + kErase + kana1 +
+                   kana2 + "c\r"),
+            "a" + a + kana1 + kana2 + "c\x1f");
   bench::Shadow sh;
   ASSERT_TRUE(bench::ReadShadow(c.s, &sh));
-  for (int r : {0, 1})
-    EXPECT_EQ(bench::TrimRight(sh.row_bytes[r]), "| a" + nichi);
-  EXPECT_EQ(sh.cur_y, 2);
+  const std::vector<std::string> rows = {"| a日", "| a日", "| aあｱｲc"};
+  std::vector<std::string> screen = EucJpScreen(c.s.RawOutput(), 5, 20);
+  for (int r : {0, 1, 2}) {
+    EXPECT_EQ(bench::TrimRight(screen.at(r)), rows[r]);
+    EXPECT_EQ(bench::TrimRight(sh.row_bytes[r]),
+              r < 2 ? "| a" + nichi : "| a" + a + kana1 + kana2 + "c");
+  }
+  EXPECT_EQ(sh.cur_y, 3);
 }
 
 // Catches: a multibyte line shown other than as it is edited: a character

@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -138,13 +140,13 @@ Ready PastLine(int n) {
 // read.  The server is killed when the object goes, whatever the test did.
 class Terminal {
 public:
-  explicit Terminal(const std::string &term) {
+  Terminal(const std::string &term, const std::string &log) {
     static int counter = 0;
     socket_ = "qxtop-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     unsetenv("TMUX"); // started inside tmux, the tests still use their own server
     // The system's terminal descriptions, whatever TERMINFO the caller set.
     std::string command = "trap : INT; env -u TERMINFO -u TERMINFO_DIRS TERM=" + term +
-                          " '" + std::string(QXTOP_BINARY) +
+                          " '" + std::string(QXTOP_BINARY) + "' '--log=" + log +
                           "'; echo qxtop exit status $?";
     started_ =
         Tmux({"-f", "/dev/null", "new-session", "-d", "-x", "80", "-y", "24", "-s", "qx",
@@ -224,12 +226,15 @@ class Qxtop : public testing::TestWithParam<const char *> {};
 // that does not run or whose output is lost; the template (Ctrl-A) or the
 // history (Up) not editing the line; syntax errors not reported; Ctrl-C at
 // the prompt not aborting the line (or running it), or not interrupting long
-// output; a shell escape that leaves the terminal cooked or the console
-// screen not redrawn after it; and end of file on an empty line not ending
-// qxtop with status 0 and its farewell.
+// output; the history listing (Ctrl-X) or " ABORT" not followed by a fresh
+// prompt, or by an empty line in the log; a shell escape that leaves the
+// terminal cooked or the console screen not redrawn after it; and end of
+// file on an empty line not ending qxtop with status 0 and its farewell.
 TEST_P(Qxtop, UserSession) {
   if (RunProgram({TmuxProgram(), "-V"}) != 0) GTEST_SKIP() << "tmux is not installed";
-  Terminal term(GetParam());
+  const std::string log = testing::TempDir() + "qxtop-e2e-" + std::to_string(getpid()) +
+                          "-" + GetParam() + ".log";
+  Terminal term(GetParam(), log);
   ASSERT_TRUE(term.started()) << "tmux did not start a session";
   const Step steps[] = {
       {"the greeting and the first prompt", "", {}, Shows({kGreeting}, "|")},
@@ -247,6 +252,10 @@ TEST_P(Qxtop, UserSession) {
        {"Up", "Up"},
        Shows({}, "| write(hello), nl.")},
       {"the recalled line runs", "", {"Enter"}, Shows({"hello", "hello"}, "|")},
+      {"Ctrl-X lists the history, then a fresh prompt",
+       "",
+       {"C-x"},
+       Shows({"| ^X", "  HISTORY", " 2: write(zzllo), nl."}, "|")},
       {"a syntax error with a caret under its place",
        "d_pos(X Y).",
        {"Enter"},
@@ -290,6 +299,14 @@ TEST_P(Qxtop, UserSession) {
   Lines all = term.Screen(true);
   EXPECT_EQ(std::count(all.begin(), all.end(), "Exit from Prolog"), 1) << Show(all);
   EXPECT_EQ(std::count(all.begin(), all.end(), "qxtop exit status 0"), 1) << Show(all);
+  std::ifstream in(log);
+  std::string logged((std::istreambuf_iterator<char>(in)),
+                     std::istreambuf_iterator<char>());
+  unlink(log.c_str());
+  EXPECT_NE(logged.find("  HISTORY\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("^C ABORT\n| "), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("\n\n"), std::string::npos) << "an empty line in the log:\n"
+                                                    << logged;
 }
 
 INSTANTIATE_TEST_SUITE_P(Terminals, Qxtop, testing::Values("xterm", "vt100"),

@@ -32,10 +32,10 @@ static int RowEdge(ConsoleState *con, int y) {
   for (int i = 0; i < len;) {
     int n = 1, w = 1;
     if (Type_is_kanji1(row[i])) {
-      unsigned char buf[4];
+      unsigned char buf[4]; // no byte before it: asked about as index 0
       for (int k = 0; k < 4; k++)
         buf[k] = i + k < len ? row[i + k] : 0;
-      n = CharLength(buf, i, &w);
+      n = CharLength(buf, 0, &w);
     }
     col += w;
     i += n;

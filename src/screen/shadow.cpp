@@ -63,7 +63,10 @@ void BlankShadow(ConsoleState *con) {
 }
 
 // Returns the byte length of the character at bytes[0] (never below 1, so no
-// walk can stand still) and stores its display width.
+// walk can stand still) and stores its display width.  `index` is how many
+// bytes of the same buffer lie before bytes[0]: the engine may read back that
+// far to find where bytes[0] stands in its character (EUC-JP trail bytes look
+// like lead bytes), so a copy of part of a row is asked about as index 0.
 int CharLength(unsigned char *bytes, int index, int *width) {
   *width = 1;
   int n = Stream_isn_mbchar(bytes, index, width);
@@ -116,11 +119,11 @@ int _Curses_num_cur_x(int x, int y) {
       if (!lead) known = i, known_count = count;
       continue;
     }
-    unsigned char buf[4];
+    unsigned char buf[4]; // no byte before it: asked about as index 0
     for (int k = 0; k < 4; k++)
       buf[k] = (i + k < x) ? row[i + k] : 0;
     int width = 1;
-    int n = CharLength(buf, i, &width);
+    int n = CharLength(buf, 0, &width);
     count += width;
     i += n;
     if (i <= x) known = i, known_count = count;
@@ -145,10 +148,10 @@ int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
   int len = 4 * con->columns;
   *n = *w = 1;
   if (Type_is_kanji1(row[x]) && x + 1 < len) {
-    unsigned char buf[4];
+    unsigned char buf[4]; // no byte before it: asked about as index 0
     for (int k = 0; k < 4; k++)
       buf[k] = x + k < len ? row[x + k] : 0;
-    *n = CharLength(buf, x, w);
+    *n = CharLength(buf, 0, w);
   }
   return !(col + *w > con->columns || (skip_corner && col + *w >= con->columns));
 }
