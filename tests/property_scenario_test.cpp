@@ -329,8 +329,10 @@ private:
   bench::Shadow shadow_;       // as reported after the last operation
   std::string log_;            // the steps so far, for a replay
   bool clear_pending_ = false; // d_clear waits for a refresh
-  bool interrupted_ = false;   // Ctrl-C typed during the operation
-  long long read_ = 0;         // the child's bytes read once it has every key
+  // Ctrl-C typed since the last edited line: an interrupt taken while a
+  // scroll waited is acted on by the next line read, which it aborts.
+  bool interrupted_ = false;
+  long long read_ = 0; // the child's bytes read once it has every key
 };
 
 // Types `key`, noting how many bytes the child will have read once it has
@@ -467,7 +469,6 @@ testing::AssertionResult Session::Step(const std::string &op) {
   log_ += "[" + op + "] ";
   s_.Go(op);
   seq_++;
-  interrupted_ = false;
   size_t next = 0;
   int waits = 0;
   std::string last;      // the key typed last
@@ -522,6 +523,7 @@ testing::AssertionResult Session::Step(const std::string &op) {
   clear_pending_ = op == "C" || (clear_pending_ && (op == "K" || op[0] == 'S'));
   testing::AssertionResult r = AfterStep(!clear_pending_);
   if (r && editing && !interrupted_) r = LineShown(before);
+  if (editing) interrupted_ = false;
   return r;
 }
 
@@ -535,8 +537,10 @@ testing::AssertionResult Session::AfterStep(bool screen) {
 }
 
 // The edited line as the screen shows it: the prompt and the line the child
-// got, laid out from where the cursor was before, a double-width character
-// that does not fit moved to the next row; blank after it.  The rows above
+// got, laid out from where the cursor was before, a character that does not
+// fit moved to the next row (as is a multibyte one with only the last column
+// left: its width is known only at its last byte); blank after it.  The rows
+// above
 // the scroll line stay when the line scrolls below them, so a line that
 // started there and scrolled is not looked at.
 testing::AssertionResult Session::LineShown(const bench::Shadow &before) {
@@ -546,10 +550,10 @@ testing::AssertionResult Session::LineShown(const bench::Shadow &before) {
   const int cols = cfg_.cols;
   std::vector<std::vector<std::string>> laid(1, std::vector<std::string>(cols, " "));
   int col = std::min(before.col, cols);
-  for (size_t i = 0; i < line.size();) {
+  for (size_t i = 0, start = 0; i < line.size(); start = i) {
     char32_t cp = bench::DecodeUtf8(line, i);
     int w = std::max(1, bench::CharWidth(cp));
-    if (col + w > cols) {
+    if (col + w > cols || (i - start > 1 && col + 1 == cols)) {
       laid.emplace_back(cols, " ");
       col = 0;
     }
