@@ -3,7 +3,6 @@
 // the redraw of the whole screen.
 #include "module.h"
 
-#include <curses.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -137,9 +136,9 @@ int CursorColumn(ConsoleState *con) {
 }
 
 // The character at byte x of a shadow row, drawn from display column col:
-// stores its byte length and width, and returns 0 when a redraw stops before
-// it (it would pass the right edge, or with `skip_corner` cover the
-// bottom-right cell).
+// stores its byte length (no further than the row's end) and width, and
+// returns 0 when a redraw stops before it (it would pass the right edge, or
+// with `skip_corner` cover the bottom-right cell).
 int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
               int skip_corner, int *n, int *w) {
   int len = 4 * con->columns;
@@ -149,13 +148,15 @@ int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
     for (int k = 0; k < 4; k++)
       buf[k] = x + k < len ? row[x + k] : 0;
     *n = CharLength(buf, x, w);
+    if (*n > len - x) *n = len - x;
   }
   return !(col + *w > con->columns || (skip_corner && col + *w >= con->columns));
 }
 
-// Draws shadow row y onto curses' screen, character by character: each run
-// of non-space bytes after one move to the display column of its first byte,
-// every byte of a multibyte character in order.  Drawing stops at the first
+// Draws shadow row y onto curses' screen, character by character, each as
+// ShownCode says the terminal shows it: each run of non-space bytes after one
+// move to the display column of its first byte, every byte of a multibyte
+// character in order.  Drawing stops at the first
 // character that would pass the right edge; with `skip_corner` (the bottom row
 // of a terminal that wraps at once) it also stops before a character that
 // would cover the bottom-right cell, which such a terminal cannot show
@@ -170,9 +171,14 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
     if (row[x] == ' ') {
       move_needed = 1;
     } else {
-      if (move_needed) wmove(stdscr, y, col);
-      for (int k = 0; k < n && x + k < len; k++)
-        waddch(stdscr, row[x + k]);
+      if (move_needed) ScrMove(y, col);
+      if (ShownCode(row + x, n, w) < 0) {
+        for (int k = 0; k < w; k++)
+          ScrAddByte('?');
+      } else {
+        for (int k = 0; k < n; k++)
+          ScrAddByte(row[x + k]);
+      }
       move_needed = 0;
     }
     col += w;
@@ -181,28 +187,40 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
 }
 
 // Sends shadow row y raw onto a blank terminal as DrawShadowRow draws it
-// (same characters, same stopping rule): runs of characters, with blank runs
-// of up to eight columns inside them sent as spaces and longer ones jumped.
+// (same characters, same shown forms, same stopping rule): runs of
+// characters, with blank runs of up to eight columns inside them sent as
+// spaces and longer ones jumped.  A run is gathered in `out` as it is sent:
+// the row's bytes, with '?' for a character the terminal cannot show.
 static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
+  static unsigned char out[4 * 1024 + 8];
   const unsigned char *row = con->shadow[y];
   int len = 4 * con->columns, col = 0;
-  int run_x = -1, run_col = 0, end_x = 0, end_col = 0; // the run being gathered
-  for (int x = 0; x < len;) {
+  int used = 0, run_col = -1, end_col = 0, end_used = 0; // the run being gathered
+  for (int x = 0; x < len && len <= 4 * 1024;) {
     int n, w;
     if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) break;
     if (row[x] != ' ') {
-      if (run_x >= 0 && col - end_col > 8) {
-        RepaintRun(y, run_col, row + run_x, end_x - run_x, end_col - run_col);
-        run_x = -1;
+      if (run_col >= 0 && col - end_col > 8) {
+        RepaintRun(y, run_col, out, end_used, end_col - run_col);
+        run_col = -1;
       }
-      if (run_x < 0) run_x = x, run_col = col;
-      end_x = x + n < len ? x + n : len;
+      if (run_col < 0) run_col = col, used = 0;
+      for (; end_col < col && used > 0; end_col++) // the blanks inside the run
+        out[used++] = ' ';
+      if (ShownCode(row + x, n, w) < 0) {
+        memset(out + used, '?', (size_t)w);
+        used += w;
+      } else {
+        memcpy(out + used, row + x, (size_t)n);
+        used += n;
+      }
+      end_used = used;
       end_col = col + w;
     }
     col += w;
     x += n;
   }
-  if (run_x >= 0) RepaintRun(y, run_col, row + run_x, end_x - run_x, end_col - run_col);
+  if (run_col >= 0) RepaintRun(y, run_col, out, end_used, end_col - run_col);
 }
 
 // Redraws the terminal from the shadow; the shadow and the cursor stay as
@@ -215,22 +233,21 @@ static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
 int S_redisplay(void) {
   ConsoleState *con = Console;
   int wraps_at_once = TermWrapsAtOnce(), shown = 1;
-  BeginChange();
   for (int y = 0; y < con->rows; y++) {
     int skip_corner = wraps_at_once && y == con->rows - 1;
     if (RowShownAsShadow(con, y, skip_corner)) continue;
     shown = 0;
-    wmove(stdscr, y, 0);
-    wclrtoeol(stdscr);
+    ScrMove(y, 0);
+    ScrClearToEol();
     DrawShadowRow(con, y, skip_corner);
   }
-  wmove(stdscr, con->cur_y, CursorColumn(con));
+  ScrMove(con->cur_y, CursorColumn(con));
   if (shown && BeginRawRepaint()) {
     for (int y = 0; y < con->rows; y++)
       RepaintShadowRow(con, y, wraps_at_once && y == con->rows - 1);
     return EndRawRepaint();
   }
-  clearok(stdscr, TRUE);
+  ScrRepaintAll();
   return Refresh();
 }
 
@@ -247,9 +264,9 @@ void C_SetCursor(int column, int row) {
   ConsoleState *con = Console;
   int x = Clamp1(column, con->columns);
   int y = Clamp1(row, con->rows);
-  wmove(stdscr, con->rows - 1, con->columns - 1);
+  ScrMove(con->rows - 1, con->columns - 1);
   RefreshSoon();
-  wmove(stdscr, y, x);
+  ScrMove(y, x);
   Refresh();
   con->cur_y = y;
   con->cur_x = x;
@@ -259,9 +276,7 @@ void C_SetCursor(int column, int row) {
 // shadow, and homes the cursor.
 int P0_d_clear(void) {
   ConsoleState *con = Console;
-  BeginChange();
-  wclear(stdscr);
-  MarkCursesPending();
+  ScrClearAll();
   con->cur_y = 0;
   con->cur_x = 0;
   BlankShadow(con);
@@ -276,8 +291,7 @@ int P0_d_clear(void) {
 // terminal will, and curses need not compare it.)
 static void SpacesToRowEnd(ConsoleState *con) {
   if (RowBlankFromCursor()) return;
-  BeginChange();
-  if (_Curses_num_cur_x(con->cur_x, con->cur_y) < con->columns) wclrtoeol(stdscr);
+  if (_Curses_num_cur_x(con->cur_x, con->cur_y) < con->columns) ScrClearToEol();
 }
 
 // Clears from the cursor to the end of its row, then puts the cursor at the
@@ -291,13 +305,17 @@ int P0_d_cleol(void) {
 }
 
 // Clears from the cursor to the end of the screen, then homes the cursor; the
-// whole shadow is blanked.
+// whole shadow is blanked, while the terminal keeps the rows above the cursor
+// and the part of its row left of it.  The spaces start at curses' own
+// cursor, like d_cleol's; at the right edge the row has no column left and
+// they start at the next row.
 int P0_d_cleos(void) {
   ConsoleState *con = Console;
-  SpacesToRowEnd(con);
-  for (int r = con->cur_y + 1; r < con->rows; r++)
-    for (int c = 0; c < con->columns; c++)
-      waddch(stdscr, ' ');
+  if (_Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns) {
+    if (con->cur_y + 1 < con->rows) ScrMove(con->cur_y + 1, 0), ScrClearToBottom();
+  } else {
+    ScrClearToBottom();
+  }
   C_SetCursor(0, 0);
   BlankShadow(con);
   return 1;
