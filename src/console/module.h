@@ -49,6 +49,7 @@ void ModelResumed(void);
 void ClearTerminal(void);
 int CanWriteRaw(int y, int col);
 void WriteRawByte(int y, int col, int ch, int complete);
+void WriteRawChar(int y, int col, const unsigned char *bytes, int n, long wc);
 /* The one way in for every change to curses' screen (screen/cursesio.cpp). */
 void ScrMove(int y, int x);
 void ScrAddByte(int ch);

@@ -313,6 +313,25 @@ void WriteRawByte(int y, int col, int ch, int complete) {
   if (repaint_wanted) Refresh();
 }
 
+// Writes the n bytes of one multibyte character raw at (y, col), the
+// terminal's cursor, as WriteRawByte writes a single byte; stdscr takes the
+// character `wc` (as the locale decodes the bytes) in one piece, which costs
+// curses less than gathering the bytes one by one.
+void WriteRawChar(int y, int col, const unsigned char *bytes, int n, long wc) {
+  wchar_t text[2] = {(wchar_t)wc, 0};
+  cchar_t cell;
+  setcchar(&cell, text, A_NORMAL, 0, NULL);
+  wmove(stdscr, y, col);
+  wadd_wch(stdscr, &cell);
+  for (int i = 0; i < n; i++)
+    PutOut(bytes[i]);
+  curses_behind = 1;
+  FlushOut();
+  getyx(stdscr, term_y, term_x);
+  belief_stale = 1;
+  if (repaint_wanted) Refresh();
+}
+
 // Sends one byte raw through stdio (without flushing: the next refresh does)
 // and tells curses what a carriage return or a line feed did: the window's
 // cursor follows the terminal's, and a line feed on the bottom row scrolls

@@ -78,6 +78,10 @@ static void FormFeed(ConsoleState *con) {
 // Acts on one character written to the console.  A control character ends
 // a multibyte character whose bytes are still arriving.
 static void Interpret(ConsoleState *con, int ch) {
+  if ((unsigned)ch > 31) { // the common case first
+    WriteByte(con, ch, 1, 1);
+    return;
+  }
   if ((ch >= 7 && ch <= 13) || ch == 31) EndOpenChar(con);
   switch (ch) {
   case 7:

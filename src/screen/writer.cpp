@@ -37,24 +37,35 @@ static int RowIndex(ConsoleState *con, const unsigned char *row) {
 }
 
 // Starts a character at the stored byte: multibyte when its first byte leads
-// one of more than one byte.
-static void OpenChar(unsigned char *row, int x, int ch) {
+// one of more than one byte.  Returns whether it does.
+static int OpenChar(unsigned char *row, int x, int ch) {
   open_char.left = 0;
   open_char.row = row;
   open_char.x = x;
-  if (Type_is_kanji1(ch)) {
-    unsigned char buf[4] = {(unsigned char)ch, 0, 0, 0};
-    int width;
-    int n = CharLength(buf, 0, &width);
-    open_char.left = n > 4 ? 3 : n - 1;
-  }
+  if (!Type_is_kanji1(ch)) return 0;
+  unsigned char buf[4] = {(unsigned char)ch, 0, 0, 0};
+  int width;
+  int n = CharLength(buf, 0, &width);
+  open_char.left = n > 4 ? 3 : n - 1;
+  return 1;
 }
 
-// Shows a single byte `ch` (its low 8 bits stored at (y, col)): printable
-// ASCII raw when it ends before the last column and the terminal's cursor is
-// there or can be put there; otherwise through curses, as itself when the
-// terminal can show it and as '?' when not.
-static void ShowSingle(ConsoleState *con, int ch, int y, int col) {
+// The row and display column where the open character's first byte now is;
+// false when its row has scrolled away.
+static int OpenCharPlace(ConsoleState *con, int *y, int *col) {
+  *y = RowIndex(con, open_char.row);
+  if (*y < 0) return 0;
+  *col = _Curses_num_cur_x(open_char.x, *y);
+  return 1;
+}
+
+// Shows the single byte `ch` just written (its low 8 bits stored in the
+// shadow): printable ASCII raw when it ends before the last column and the
+// terminal's cursor is there or can be put there; otherwise through curses,
+// as itself when the terminal can show it and as '?' when not.
+static void ShowSingle(ConsoleState *con, int ch) {
+  int y, col;
+  if (!OpenCharPlace(con, &y, &col)) return;
   if (ch >= 0x20 && ch <= 0x7e && col + 1 < con->columns && CanWriteRaw(y, col)) {
     WriteRawByte(y, col, ch, 1);
     return;
@@ -64,18 +75,19 @@ static void ShowSingle(ConsoleState *con, int ch, int y, int col) {
   IQX_PUTCHAR(ShownCode(&b, 1, 1) < 0 ? '?' : ch);
 }
 
-// Shows the multibyte character whose first byte is at (y, col) of the shadow
-// as the shadow holds it: raw when the terminal can show it and it ends
-// before the last column, otherwise through curses, its bytes or its '?'
-// cells after one move to its column.
-static void ShowMultibyte(ConsoleState *con, int y, int col) {
+// Shows the multibyte character just completed (or ended early) as the
+// shadow holds it: raw when the terminal can show it and it ends before the
+// last column, otherwise through curses, its bytes or its '?' cells after
+// one move to its column.
+static void ShowMultibyte(ConsoleState *con) {
+  int y, col;
+  if (!OpenCharPlace(con, &y, &col)) return;
   const unsigned char *b = open_char.row + open_char.x;
   int n, w;
   DrawnChar(con, open_char.row, open_char.x, 0, 0, &n, &w);
   long code = ShownCode(b, n, w);
   if (code >= 0 && col + w < con->columns && CanWriteRaw(y, col)) {
-    for (int i = 0; i < n; i++)
-      WriteRawByte(y, col, b[i], i == n - 1);
+    WriteRawChar(y, col, b, n, code);
     return;
   }
   ScrMove(y, col < con->columns ? col : con->columns - 1);
@@ -90,25 +102,13 @@ static void ShowMultibyte(ConsoleState *con, int y, int col) {
   }
 }
 
-// Shows the character just completed (or ended early), at the current place
-// of its first byte.  `ch` is the value of a single-byte character as passed.
-static void ShowChar(ConsoleState *con, int ch, int multibyte) {
-  int y = RowIndex(con, open_char.row);
-  if (y < 0) return; // its row has scrolled away
-  int col = _Curses_num_cur_x(open_char.x, y);
-  if (multibyte)
-    ShowMultibyte(con, y, col);
-  else
-    ShowSingle(con, ch, y, col);
-}
-
 // Ends a multibyte character whose bytes stopped arriving (a control
 // character came first): it is shown as the shadow now holds it, and the
 // next byte starts a character of its own.
 void EndOpenChar(ConsoleState *con) {
   if (open_char.left == 0) return;
   open_char.left = 0;
-  ShowChar(con, 0, 1);
+  ShowMultibyte(con);
 }
 
 // Moves the cursor to the start of the next row, scrolling when it leaves the
@@ -174,11 +174,11 @@ void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
   unsigned char *row = con->shadow[con->cur_y];
   int x = con->cur_x;
   row[con->cur_x++] = (unsigned char)ch;
-  int multibyte = continues || Type_is_kanji1(ch);
+  int multibyte = 1;
   if (continues)
     open_char.left--;
   else
-    OpenChar(row, x, ch);
+    multibyte = OpenChar(row, x, ch);
   if (open_char.left > 0) return; // shown when its last byte is there
   if (TermWrapsAtOnce() && _Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns) {
     if (con->cur_y == con->rows - 1 && OneRowRegion(con)) {
@@ -192,5 +192,8 @@ void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
       }
     }
   }
-  ShowChar(con, ch, multibyte);
+  if (multibyte)
+    ShowMultibyte(con);
+  else
+    ShowSingle(con, ch);
 }
