@@ -69,6 +69,10 @@ int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
 void DrawShadowRow(ConsoleState *con, int y, int skip_corner);
 int RowShownAsShadow(ConsoleState *con, int y, int skip_corner);
 long ShownCode(const unsigned char *b, int n, int w);
+/* ShownCode with printable ASCII, the common case, answered in line. */
+static inline long ShownCodeOf(const unsigned char *b, int n, int w) {
+  return n == 1 && w == 1 && b[0] >= 0x20 && b[0] <= 0x7e ? b[0] : ShownCode(b, n, w);
+}
 int CursorColumn(ConsoleState *con);
 void ScrollUp(ConsoleState *con, int wait);
 void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap);

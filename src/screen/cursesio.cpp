@@ -14,6 +14,11 @@
 //    this way in one go, before curses is next asked to change anything;
 //  - cursor: curses' idea of where the physical cursor is (it moves
 //    relatively from there) is set to the truth before each real refresh.
+// The content rule rests on every change to stdscr being announced
+// (BeginChange) before it is made; so the drawing operations at the end of
+// this file are the only way to curses' screen, and no other file of the
+// module includes curses (term/termio.cpp starts and ends it; the test
+// curses_confined checks this).
 // A write that a signal interrupts while the terminal has no room loses
 // bytes (stdio drops its buffer); the screen is then repainted whole.
 #include "module.h"
@@ -588,12 +593,11 @@ int ScrReadRow(int y, long *codes, int n) {
   int i = 0;
   for (; i < n && cells[i].chars[0] != 0; i++) {
     const cchar_t *c = &cells[i];
-    if (memcmp(c, &blank, sizeof blank) == 0)
-      codes[i] = ' ';
-    else if (c->chars[1] == 0 && (c->attr & A_ATTRIBUTES) == 0 && c->ext_color == 0)
+    int plain = c->chars[1] == 0 && (c->attr & A_ATTRIBUTES) == 0 && c->ext_color == 0;
+    if (plain && c->chars[0] != ' ')
       codes[i] = c->chars[0];
     else
-      codes[i] = -2;
+      codes[i] = memcmp(c, &blank, sizeof blank) == 0 ? ' ' : -2;
   }
   return i;
 }

@@ -8,7 +8,6 @@
 #include <langinfo.h>
 #include <string.h>
 #include <wchar.h>
-#include <wctype.h>
 
 // Decodes the n bytes of a UTF-8 character; -1 unless they are exactly one
 // well-formed character.
@@ -50,24 +49,26 @@ long ShownCode(const unsigned char *b, int n, int w) {
   if (n == 1 && b[0] >= 0x20 && b[0] <= 0x7e) return w == 1 ? b[0] : -1;
   if (n == 1 && b[0] < 0x80) return -1;
   long wc = DecodeChar(b, n);
-  if (wc < 0 || w < 1 || w > 2 || !iswprint((wint_t)wc)) return -1;
-  return wcwidth((wchar_t)wc) == w ? wc : -1;
+  if (wc < 0 || w < 1 || w > 2) return -1;
+  return wcwidth((wchar_t)wc) == w ? wc : -1; // -1 when not printable
 }
 
 // Steps through shadow row y as the redraw draws it (same character lengths,
 // widths, shown forms and stopping rule) and compares each character with
 // curses' cell for it; everything after the last drawn character must be
-// blank.
+// blank.  Returns 0 when the row is not shown so, 1 when it is and every
+// character shows as itself, 2 when some show as '?'.
 int RowShownAsShadow(ConsoleState *con, int y, int skip_corner) {
   static long cells[1025];
   int have = ScrReadRow(y, cells, con->columns);
   if (have < 0) return 0;
   const unsigned char *row = con->shadow[y];
-  int len = 4 * con->columns, col = 0, e = 0;
+  int len = 4 * con->columns, col = 0, e = 0, shown = 1;
   for (int x = 0; x < len;) {
     int n, w;
     if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) break;
-    long code = ShownCode(row + x, n, w);
+    long code = ShownCodeOf(row + x, n, w);
+    if (code < 0) shown = 2;
     for (int k = 0; k < (code < 0 ? w : 1); k++, e++)
       if (e >= have || cells[e] != (code < 0 ? '?' : code)) return 0;
     col += w;
@@ -75,5 +76,5 @@ int RowShownAsShadow(ConsoleState *con, int y, int skip_corner) {
   }
   for (; e < have; e++)
     if (cells[e] != ' ') return 0;
-  return 1;
+  return shown;
 }

@@ -172,7 +172,7 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
       move_needed = 1;
     } else {
       if (move_needed) ScrMove(y, col);
-      if (ShownCode(row + x, n, w) < 0) {
+      if (ShownCodeOf(row + x, n, w) < 0) {
         for (int k = 0; k < w; k++)
           ScrAddByte('?');
       } else {
@@ -186,41 +186,59 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
   }
 }
 
+// Copies shadow row y into `out` as the terminal shows it: each character
+// the redraw draws (same stopping rule) as itself or as its '?' cells, and
+// spaces after them up to the row's length.  A character shown as '?' never
+// has fewer bytes than columns, so the copy fits.
+static void ShownRow(ConsoleState *con, int y, int skip_corner, unsigned char *out) {
+  const unsigned char *row = con->shadow[y];
+  int len = 4 * con->columns, col = 0, used = 0;
+  for (int x = 0; x < len;) {
+    int n, w;
+    if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) break;
+    if (ShownCodeOf(row + x, n, w) < 0) {
+      memset(out + used, '?', (size_t)w);
+      used += w;
+    } else {
+      memcpy(out + used, row + x, (size_t)n);
+      used += n;
+    }
+    col += w;
+    x += n;
+  }
+  if (used < len) memset(out + used, ' ', (size_t)(len - used));
+}
+
 // Sends shadow row y raw onto a blank terminal as DrawShadowRow draws it
 // (same characters, same shown forms, same stopping rule): runs of
 // characters, with blank runs of up to eight columns inside them sent as
-// spaces and longer ones jumped.  A run is gathered in `out` as it is sent:
-// the row's bytes, with '?' for a character the terminal cannot show.
-static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
-  static unsigned char out[4 * 1024 + 8];
+// spaces and longer ones jumped.  Unless `as_itself` says the row check found
+// every character shown as itself, the row is first copied as shown.
+static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner, int as_itself) {
+  static unsigned char shown_row[4 * 1024];
   const unsigned char *row = con->shadow[y];
   int len = 4 * con->columns, col = 0;
-  int used = 0, run_col = -1, end_col = 0, end_used = 0; // the run being gathered
-  for (int x = 0; x < len && len <= 4 * 1024;) {
+  if (!as_itself && len <= (int)sizeof shown_row) {
+    ShownRow(con, y, skip_corner, shown_row);
+    row = shown_row;
+  }
+  int run_x = -1, run_col = 0, end_x = 0, end_col = 0; // the run being gathered
+  for (int x = 0; x < len;) {
     int n, w;
     if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) break;
     if (row[x] != ' ') {
-      if (run_col >= 0 && col - end_col > 8) {
-        RepaintRun(y, run_col, out, end_used, end_col - run_col);
-        run_col = -1;
+      if (run_x >= 0 && col - end_col > 8) {
+        RepaintRun(y, run_col, row + run_x, end_x - run_x, end_col - run_col);
+        run_x = -1;
       }
-      if (run_col < 0) run_col = col, used = 0;
-      for (; end_col < col && used > 0; end_col++) // the blanks inside the run
-        out[used++] = ' ';
-      if (ShownCode(row + x, n, w) < 0) {
-        memset(out + used, '?', (size_t)w);
-        used += w;
-      } else {
-        memcpy(out + used, row + x, (size_t)n);
-        used += n;
-      }
-      end_used = used;
+      if (run_x < 0) run_x = x, run_col = col;
+      end_x = x + n < len ? x + n : len;
       end_col = col + w;
     }
     col += w;
     x += n;
   }
-  if (run_col >= 0) RepaintRun(y, run_col, out, end_used, end_col - run_col);
+  if (run_x >= 0) RepaintRun(y, run_col, row + run_x, end_x - run_x, end_col - run_col);
 }
 
 // Redraws the terminal from the shadow; the shadow and the cursor stay as
@@ -231,11 +249,14 @@ static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
 // is sent raw instead (curses' picture is that screen already), which costs
 // a fraction of curses' repaint.
 int S_redisplay(void) {
+  static unsigned char as_itself[1024]; // row y shows every character as itself
   ConsoleState *con = Console;
   int wraps_at_once = TermWrapsAtOnce(), shown = 1;
   for (int y = 0; y < con->rows; y++) {
     int skip_corner = wraps_at_once && y == con->rows - 1;
-    if (RowShownAsShadow(con, y, skip_corner)) continue;
+    int row_shown = RowShownAsShadow(con, y, skip_corner);
+    if (y < 1024) as_itself[y] = row_shown == 1;
+    if (row_shown) continue;
     shown = 0;
     ScrMove(y, 0);
     ScrClearToEol();
@@ -244,7 +265,8 @@ int S_redisplay(void) {
   ScrMove(con->cur_y, CursorColumn(con));
   if (shown && BeginRawRepaint()) {
     for (int y = 0; y < con->rows; y++)
-      RepaintShadowRow(con, y, wraps_at_once && y == con->rows - 1);
+      RepaintShadowRow(con, y, wraps_at_once && y == con->rows - 1,
+                       y < 1024 && as_itself[y]);
     return EndRawRepaint();
   }
   ScrRepaintAll();
