@@ -22,6 +22,8 @@ static struct {
   int left;           // bytes still to come; 0: no character is open
   unsigned char *row; // shadow row holding its first byte
   int x;              // byte index of its first byte in that row
+  int col, col_y;     // its display column while its row is at index col_y;
+                      // col -1: not known
 } open_char;
 
 // Returns the current index of a shadow row (rows move when the region
@@ -36,12 +38,15 @@ static int RowIndex(ConsoleState *con, const unsigned char *row) {
   return -1;
 }
 
-// Starts a character at the stored byte: multibyte when its first byte leads
-// one of more than one byte.  Returns whether it does.
-static int OpenChar(unsigned char *row, int x, int ch) {
+// Starts a character at the stored byte, at display column col of row y (-1:
+// not known): multibyte when its first byte leads one of more than one byte.
+// Returns whether it does.
+static int OpenChar(unsigned char *row, int x, int ch, int col, int y) {
   open_char.left = 0;
   open_char.row = row;
   open_char.x = x;
+  open_char.col = col;
+  open_char.col_y = y;
   if (!Type_is_kanji1(ch)) return 0;
   unsigned char buf[4] = {(unsigned char)ch, 0, 0, 0};
   int width;
@@ -51,11 +56,16 @@ static int OpenChar(unsigned char *row, int x, int ch) {
 }
 
 // The row and display column where the open character's first byte now is;
-// false when its row has scrolled away.
+// false when its row has scrolled away.  The column found when the character
+// was opened holds while its row has not moved (nothing is written before
+// the character in its row meanwhile); it saves counting the row again.
 static int OpenCharPlace(ConsoleState *con, int *y, int *col) {
   *y = RowIndex(con, open_char.row);
   if (*y < 0) return 0;
-  *col = _Curses_num_cur_x(open_char.x, *y);
+  if (open_char.col >= 0 && *y == open_char.col_y)
+    *col = open_char.col;
+  else
+    *col = _Curses_num_cur_x(open_char.x, *y);
   return 1;
 }
 
@@ -108,6 +118,7 @@ static void ShowMultibyte(ConsoleState *con) {
 void EndOpenChar(ConsoleState *con) {
   if (open_char.left == 0) return;
   open_char.left = 0;
+  open_char.col = -1;
   ShowMultibyte(con);
 }
 
@@ -118,11 +129,10 @@ static void WrapCursor(ConsoleState *con, int wait) {
   if (++con->cur_y >= con->rows) ScrollUp(con, wait);
 }
 
-// True when the cursor must move to the next row before a character's first
-// byte: at the right edge, or (with lead_wrap) for a byte that leads a
-// multibyte character when only the last column is left.
-static int WrapsFirst(ConsoleState *con, int ch, int lead_wrap) {
-  int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
+// True when the cursor, at display column col, must move to the next row
+// before a character's first byte: at the right edge, or (with lead_wrap) for
+// a byte that leads a multibyte character when only the last column is left.
+static int WrapsFirst(ConsoleState *con, int ch, int lead_wrap, int col) {
   return col >= con->columns ||
          (lead_wrap && Type_is_kanji1(ch) && col == con->columns - 1);
 }
@@ -153,6 +163,7 @@ static int WrapBeforeCorner(ConsoleState *con, int wait) {
   open_char.x = 0;
   memcpy(open_char.row, bytes, (size_t)n);
   con->cur_x = n;
+  open_char.col = 0, open_char.col_y = con->cur_y;
   return 1;
 }
 
@@ -166,10 +177,14 @@ static int WrapBeforeCorner(ConsoleState *con, int wait) {
 // the terminal a second time (see WrapBeforeCorner).  Scrolls honour flow
 // control when `wait` is set.
 void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
-  int continues = open_char.left > 0;
-  if (con->cur_x >= 4 * con->columns || (!continues && WrapsFirst(con, ch, lead_wrap))) {
+  int continues = open_char.left > 0, col = -1;
+  if (!continues && con->cur_x < 4 * con->columns)
+    col = _Curses_num_cur_x(con->cur_x, con->cur_y);
+  if (con->cur_x >= 4 * con->columns ||
+      (!continues && WrapsFirst(con, ch, lead_wrap, col))) {
     WrapCursor(con, wait);
     continues = 0;
+    col = 0;
   }
   unsigned char *row = con->shadow[con->cur_y];
   int x = con->cur_x;
@@ -178,9 +193,12 @@ void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap) {
   if (continues)
     open_char.left--;
   else
-    multibyte = OpenChar(row, x, ch);
+    multibyte = OpenChar(row, x, ch, col, con->cur_y);
   if (open_char.left > 0) return; // shown when its last byte is there
-  if (TermWrapsAtOnce() && _Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns) {
+  // A single byte takes one column (see _Curses_num_cur_x).
+  if (TermWrapsAtOnce() &&
+      (!multibyte ? col + 1 : _Curses_num_cur_x(con->cur_x, con->cur_y)) >=
+          con->columns) {
     if (con->cur_y == con->rows - 1 && OneRowRegion(con)) {
       if (!WrapBeforeCorner(con, wait)) return;
     } else {
