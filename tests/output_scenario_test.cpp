@@ -46,11 +46,15 @@ void ExpectShownAsShadow(const std::string &term, int rows, int cols,
 // either printable ASCII with backspace, tab, carriage return and vertical tab
 // mixed in (they move by bytes, which on such a line are columns), or
 // printable ASCII with UTF-8 characters of one and two columns and no cursor
-// movement.  Lines end with 10 or 31; bells and form feeds come between.
+// movement.  Both kinds carry stray bytes too: controls the console does not
+// interpret, ESC, DEL and bytes that begin no UTF-8 character, each one
+// column.  Lines end with 10 or 31; bells and form feeds come between.
 std::string RandomOutput(std::mt19937 &rng, size_t n) {
   static const std::vector<std::string> wide = {"\xe3\x81\x82", "\xe6\xbc\xa2",
                                                 "\xe5\xad\x97", "\xc3\xa9"};
   static const std::string ascii = "abcdefghijklmnopqrstuvwxyz0123456789 .,;:!?-=+";
+  static const std::string stray =
+      std::string("\x00\x01\x06\x0e\x1b\x1e\x7f", 7) + "\x80\x85\xbf\xc0\xc1\xf5\xff";
   auto roll = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
   std::string out;
   while (out.size() < n) {
@@ -59,7 +63,9 @@ std::string RandomOutput(std::mt19937 &rng, size_t n) {
     int written = 0;
     for (int i = 0; i < len; i++) {
       int r = roll(20);
-      if (mixed && r < 5) {
+      if (r == 19) {
+        out += stray[roll(stray.size())], written++;
+      } else if (mixed && r < 5) {
         out += wide[roll(wide.size())];
       } else if (!mixed && r == 0 && written > 0) {
         out += '\b', written--;
@@ -112,8 +118,8 @@ TEST(Output, RandomOutputMatchesShadow) {
   struct Size {
     int rows, cols;
   } sizes[] = {{24, 80}, {5, 12}, {3, 20}};
-  for (const char *term :
-       {"xterm", "vt100", "xterm-noxenl", "xterm-noam", "xterm-nodl", "xterm-nocup"}) {
+  for (const char *term : {"xterm", "vt100", "ansi", "xterm-noxenl", "xterm-noam",
+                           "xterm-nodl", "xterm-nocup"}) {
     for (Size sz : sizes) {
       for (int scroll_line : {0, 1}) {
         std::string text = RandomOutput(rng, 600);

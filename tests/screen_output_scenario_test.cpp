@@ -25,7 +25,10 @@ using Lines = std::vector<std::string>;
 // Catches: rows above the scroll line moved, the region not moving up by one
 // (with delete-line, and redrawn where the terminal has none), a dirty bottom
 // row, and a scroll line outside the screen used unclamped (a crash, or
-// memory outside the row array under the sanitizers) or stored changed.
+// memory outside the row array under the sanitizers) or stored changed; on
+// a terminal that wraps at once, a one-row region (the bottom row, also a
+// one-row screen) showing a character the shadow does not hold: the
+// character that would fill its bottom-right cell wraps first.
 TEST(Scroll, RegionBelowScrollLine) {
   const Lines rows = {"row0", "row1", "row2", "row3", "row4", "row5", "row6", "row7"};
   const std::pair<int, int> lines[] = {{3, 3}, {7, 7}, {-5, 0}, {8 + 3, 7}};
@@ -64,6 +67,32 @@ TEST(Scroll, RegionBelowScrollLine) {
       EXPECT_TRUE(bench::ScreenEqualsShadow(s));
       EXPECT_EQ(s.Get("stored"), std::to_string(line.first));
     }
+  }
+  struct OneRow {
+    const char *term;
+    int rows, cols;
+    const char *bottom; // the bottom row after 20 z and Q
+  };
+  const OneRow one_row[] = {{"ansi", 6, 20, "zQ"}, {"xterm-noxenl", 6, 20, "zQ"},
+                            {"ansi", 1, 2, "Q"},   {"xterm-noxenl", 1, 2, "Q"},
+                            {"xterm", 6, 20, "Q"}, {"xterm", 1, 2, "Q"}};
+  for (const OneRow &c : one_row) {
+    SCOPED_TRACE(std::string(c.term) + " one-row region of " + std::to_string(c.cols));
+    bench::Scenario s(TermOptions(c.term, c.rows, c.cols), [&] {
+      StartConsole();
+      Put(c.rows > 1 ? "top" : "");
+      C_SetScrollLine(c.rows - 1);
+      C_SetCursor(1, c.rows);
+      Put(std::string(20, 'z') + "Q");
+      ReportShadow();
+    });
+    ASSERT_TRUE(s.WaitExit());
+    Lines want(static_cast<size_t>(c.rows));
+    want[0] = "top";
+    want.back() = c.bottom;
+    EXPECT_EQ(Rows(s), want);
+    EXPECT_TRUE(bench::ScreenEqualsShadow(s));
+    EXPECT_TRUE(bench::CursorEqualsShadow(s));
   }
 }
 
@@ -170,8 +199,10 @@ TEST(ConsoleOutput, StdoutError) {
 
 // Catches: backspace that erases or leaves row 0, tab stops counted wrongly
 // (a tab at a stop still moves; a tab never writes the last column), vertical
-// tab losing the byte index or, at the bottom, column 0, and a form feed that
-// leaves old rows in the shadow.
+// tab losing the byte index or, at the bottom, column 0, a form feed that
+// leaves old rows in the shadow, and a control or stray byte (or an invalid
+// multibyte sequence) shown other than as one '?' for each column the shadow
+// gives it, live or in a redraw.
 TEST(ConsoleOutput, ControlCharacters) {
   bench::Scenario s(TermOptions("xterm", 6, 80), [] {
     StartConsole();
@@ -200,6 +231,14 @@ TEST(ConsoleOutput, ControlCharacters) {
     bench::WaitParent();
     Put("\fQ");
     ReportShadow();
+    bench::Step("ff");
+    bench::WaitParent();
+    Put("\x01\x1b\x7f\x85|\xe4"
+        "AB|z");
+    ReportShadow();
+    bench::Step("stray");
+    bench::WaitParent();
+    P0_d_redisp();
   });
   ASSERT_TRUE(s.WaitStep("rows"));
   EXPECT_EQ(s.Get("at"), "0,0 0,8 1,79 2,79 2,79 ");
@@ -220,9 +259,22 @@ TEST(ConsoleOutput, ControlCharacters) {
   EXPECT_TRUE(bench::ScreenEqualsShadow(s));
   EXPECT_TRUE(bench::CursorEqualsShadow(s));
   s.Go();
-  ASSERT_TRUE(s.WaitExit());
+  ASSERT_TRUE(s.WaitStep("ff"));
   EXPECT_EQ(Rows(s), (Lines{"Q", "", "", "", "", ""}));
   EXPECT_TRUE(bench::ScreenEqualsShadow(s));
+  EXPECT_TRUE(bench::CursorEqualsShadow(s));
+  size_t mark = s.RawOutput().size();
+  s.Go();
+  ASSERT_TRUE(s.WaitStep("stray"));
+  EXPECT_EQ(s.RawOutput().find_first_of("\x01\x7f\x85", mark), std::string::npos)
+      << "a stray byte went raw: " << bench::Printable(s.RawOutput().substr(mark));
+  // E4 leads a 3-byte character: with "AB" it is one of two columns.
+  const Lines stray = {"Q????|??|z", "", "", "", "", ""};
+  EXPECT_EQ(Rows(s), stray);
+  EXPECT_TRUE(bench::CursorEqualsShadow(s));
+  s.Go();
+  ASSERT_TRUE(s.WaitExit());
+  EXPECT_EQ(Rows(s), stray) << "a redraw shows what was shown live";
   EXPECT_TRUE(bench::CursorEqualsShadow(s));
 }
 

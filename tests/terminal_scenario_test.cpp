@@ -170,13 +170,14 @@ class Redisplay : public testing::TestWithParam<Term> {};
 // the screen (garbage written behind its back stays), that changes the shadow
 // or the cursor, that does not answer 1 (d_redisp/0), that scrolls
 // or draws the bottom-right cell on a terminal that wraps at once (or leaves
-// it out on one that does not), and a cursor at the right edge (display
+// it out on one that does not), a control byte drawn other than as one '?',
+// and a cursor at the right edge (display
 // column == columns, after a double-width or single-byte characters, on the
 // bottom row) not shown in the last column.
 TEST_P(Redisplay, RestoresTheShadowAndPlacesTheCursorAtTheRightEdge) {
   const Term t = GetParam();
-  auto full_row = [&](int r) {
-    std::string row = "r" + std::to_string(r) + ":";
+  auto full_row = [&](int r) { // with a control byte, shown as '?'
+    std::string row = "r" + std::to_string(r) + ":\x01";
     for (int i = 0; static_cast<int>(row.size()) < t.cols; i++)
       row += static_cast<char>('a' + (r + i) % 26);
     return row;
@@ -230,6 +231,8 @@ TEST_P(Redisplay, RestoresTheShadowAndPlacesTheCursorAtTheRightEdge) {
   std::vector<std::string> want;
   for (int r = 0; r < t.rows; r++)
     want.push_back(full_row(r));
+  for (std::string &row : want)
+    row[row.find('\x01')] = '?';
   if (s.wrap() == bench::Wrap::Immediate) want.back().back() = ' ';
   EXPECT_EQ(s.Screen(), want) << "every cell but a wrap-at-once terminal's corner";
   EXPECT_EQ(s.Cursor(), (bench::Pos{0, 0}));
@@ -273,7 +276,8 @@ class TermModes : public testing::TestWithParam<ModeCase> {};
 //   stop and start at 19 and 17, leaving Ctrl-S and Ctrl-Q to the driver,
 //   dropping the interrupt key's signal, not clearing the shell's text, or
 //   sizing the shadow other than the pty; Curses_getTerminalWH answering
-//   anything but -1 before curses started;
+//   anything but -1 before curses started; curses' set-up strings not sent
+//   (a terminal with an alternate screen not entering it before the clear);
 // - leaving and coming back: SaveTermIO(1) not giving the shell's attributes
 //   back exactly, or leaving curses before standard output (a pending bell)
 //   is flushed; RestoreTermIO(0) sending shadow text; RestoreTermIO(1) not
@@ -286,7 +290,9 @@ class TermModes : public testing::TestWithParam<ModeCase> {};
 //   interrupt key its signal back or not leaving the engine's SIGINT action in
 //   force; either switch writing to the terminal (ending or starting curses);
 // - exit: ExittingMessage leaving the terminal other than cooked as the shell
-//   had it, or writing other than "Exit from Prolog\n" to standard error.
+//   had it, not giving the shell's screen back on a terminal with an
+//   alternate screen, or writing other than "Exit from Prolog\n" to standard
+//   error.
 TEST_P(TermModes, StartSwitchAndExit) {
   const ModeCase c = GetParam();
   const Term t = c.term;
@@ -406,6 +412,17 @@ TEST_P(TermModes, StartSwitchAndExit) {
   EXPECT_EQ(ReportedShadow(s), BlankDump(t.rows, t.cols));
   EXPECT_EQ(Text(s), "") << "InitTermIO clears the screen";
   EXPECT_EQ(s.Cursor(), (bench::Pos{0, 0}));
+  // The test entries with an alternate screen (enter_ca_mode) are the xterms.
+  const bool ca_mode = std::string(t.term).rfind("xterm", 0) == 0;
+  const std::string start = s.RawOutput();
+  const size_t smcup = start.find("\x1b[?1049h");
+  if (ca_mode) {
+    EXPECT_NE(smcup, std::string::npos) << bench::Printable(start);
+    EXPECT_LT(smcup, start.find("\x1b[H\x1b[2J"))
+        << "the clear goes to the console's screen";
+  } else {
+    EXPECT_EQ(smcup, std::string::npos);
+  }
   s.Go();
   ASSERT_TRUE(s.WaitStep("written"));
   bench::Shadow before;
@@ -476,6 +493,11 @@ TEST_P(TermModes, StartSwitchAndExit) {
   EXPECT_EQ(s.Get("intr.engine_action"), "1");
   EXPECT_EQ(Tio(s, "exit"), Tio(s, "shell"));
   EXPECT_EQ(s.Stderr(), "Exit from Prolog\n");
+  if (ca_mode) {
+    EXPECT_EQ(s.ScreenText().rfind("shell text", 0), 0u)
+        << "the shell's screen comes back:\n"
+        << s.ScreenText();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -608,7 +630,9 @@ TEST_P(ShadowOps, SetCursorClamps) {
 // display column (after double-width characters too), touching other rows,
 // scrolling on the bottom row, not homing the cursor to column 0 of its row or
 // not blanking the whole shadow row; d_cleos clearing from anywhere but the
-// cursor, touching the rows above, not homing the cursor or not blanking the
+// cursor to the end of the screen (also when its row is blank from the
+// cursor on, and below it where a row has text past the cursor's column),
+// touching the rows above, not homing the cursor or not blanking the
 // whole shadow; a redraw of blank rows that sends spaces; d_clear sending
 // anything before the next refresh, or not blanking and homing the shadow so
 // that the next output shows on a cleared screen; any of them answering
@@ -635,12 +659,16 @@ TEST_P(ShadowOps, Clears) {
       ReportShadow();
       Pause("cleol");
     }
-    C_SetCursor(1, 3);
-    Put("row two");
-    C_SetCursor(4, 3);
-    bench::Report("ret", P0_d_cleos());
-    ReportShadow();
-    Pause("cleos");
+    for (int x : {4, 9}) { // inside "row two", then where its row is blank
+      C_SetCursor(1, 3);
+      Put("row two");
+      C_SetCursor(1, t.rows);
+      Put("bottom tail");
+      C_SetCursor(x, 3);
+      bench::Report("ret", P0_d_cleos());
+      ReportShadow();
+      Pause("cleos");
+    }
     S_redisplay();
     Pause("redrawn");
     Put(FillText(t.rows, t.cols));
@@ -670,12 +698,14 @@ TEST_P(ShadowOps, Clears) {
     for (int i = 0; i < t.rows; i++)
       EXPECT_EQ(Row(s, i), rows[static_cast<size_t>(i)]) << "row " << i;
   }
-  s.Go();
-  ASSERT_TRUE(s.WaitStep("cleos"));
-  EXPECT_EQ(s.Get("ret"), "1");
-  EXPECT_EQ(ReportedShadow(s), BlankDump(t.rows, t.cols));
-  EXPECT_EQ(s.Cursor(), (bench::Pos{0, 0}));
-  EXPECT_EQ(Text(s), "hello\n日本\nrow");
+  for (const char *left : {"hello\n日本\nrow", "hello\n日本\nrow two"}) {
+    s.Go();
+    ASSERT_TRUE(s.WaitStep("cleos"));
+    EXPECT_EQ(s.Get("ret"), "1");
+    EXPECT_EQ(ReportedShadow(s), BlankDump(t.rows, t.cols));
+    EXPECT_EQ(s.Cursor(), (bench::Pos{0, 0}));
+    EXPECT_EQ(Text(s), left);
+  }
   size_t mark = s.RawOutput().size();
   s.Go();
   ASSERT_TRUE(s.WaitStep("redrawn"));

@@ -2,8 +2,6 @@
 // screen size, scroll line and redraw.
 #include "module.h"
 
-#include <curses.h>
-
 // d_redisp/0: redraws the screen from the shadow.
 int P0_d_redisp(void) {
   S_redisplay();

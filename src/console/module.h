@@ -55,12 +55,19 @@ void RepaintRun(int y, int col, const unsigned char *bytes, int n, int cols);
 int EndRawRepaint(void);
 void ModelCleared(void);
 void ModelResumed(void);
-void MarkCursesPending(void);
-void CatchUp(void);
-void BeginChange(void);
 void ClearTerminal(void);
 int CanWriteRaw(int y, int col);
 void WriteRawByte(int y, int col, int ch, int complete);
+void WriteRawChar(int y, int col, const unsigned char *bytes, int n, long wc);
+/* The one way in for every change to curses' screen (screen/cursesio.cpp). */
+void ScrMove(int y, int x);
+void ScrAddByte(int ch);
+void ScrClearToEol(void);
+void ScrClearToBottom(void);
+void ScrClearAll(void);
+void ScrRepaintAll(void);
+int ScrPutChar(int ch);
+int ScrReadRow(int y, long *codes, int n);
 
 /* ---- Shadow screen, scrolling, echo, output (screen/) ------------------- */
 
@@ -70,9 +77,15 @@ int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
               int skip_corner, int *n, int *w);
 void DrawShadowRow(ConsoleState *con, int y, int skip_corner);
 int RowShownAsShadow(ConsoleState *con, int y, int skip_corner);
+long ShownCode(const unsigned char *b, int n, int w);
+/* ShownCode with printable ASCII, the common case, answered in line. */
+static inline long ShownCodeOf(const unsigned char *b, int n, int w) {
+  return n == 1 && w == 1 && b[0] >= 0x20 && b[0] <= 0x7e ? b[0] : ShownCode(b, n, w);
+}
 int CursorColumn(ConsoleState *con);
 void ScrollUp(ConsoleState *con, int wait);
 void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap);
+void EndOpenChar(ConsoleState *con);
 void EchoChar(ConsoleState *con, int byte);
 void EraseColumn(ConsoleState *con);
 void MoveToCursor(ConsoleState *con);

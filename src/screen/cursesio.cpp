@@ -14,6 +14,11 @@
 //    this way in one go, before curses is next asked to change anything;
 //  - cursor: curses' idea of where the physical cursor is (it moves
 //    relatively from there) is set to the truth before each real refresh.
+// The content rule rests on every change to stdscr being announced
+// (BeginChange) before it is made; so the drawing operations at the end of
+// this file are the only way to curses' screen, and no other file of the
+// module includes curses (term/termio.cpp starts and ends it; the test
+// curses_confined checks this).
 // A write that a signal interrupts while the terminal has no room loses
 // bytes (stdio drops its buffer); the screen is then repainted whole.
 #include "module.h"
@@ -161,14 +166,16 @@ static void SilentRefresh(void) {
 }
 
 // Brings curses' picture up to date with characters written on the fast path.
-void CatchUp(void) {
+static void CatchUp(void) {
   if (curses_behind) SilentRefresh();
 }
 
 // Called before stdscr is changed in a way the terminal does not show yet:
 // first the fast-path characters are caught up, so that the silent refresh
-// never swallows such a change.
-void BeginChange(void) {
+// never swallows such a change.  Only the drawing operations below call it:
+// they are the one way in for every change to curses' picture, so that none
+// can be made without it.
+static void BeginChange(void) {
   CatchUp();
   content_changed = 1;
 }
@@ -282,12 +289,6 @@ int RefreshSoon(void) {
   return CursorOnlyRefresh(0) ? OK : Refresh();
 }
 
-// Notes that curses has work only a refresh does (a clear, a resume), so that
-// nothing is written raw before it.
-void MarkCursesPending(void) {
-  curses_pending = 1;
-}
-
 // Before a byte goes raw: nothing may be pending that only a real refresh
 // would show.  (Fast-path characters may stay behind: the terminal shows
 // them, and the next silent refresh catches them up together.)
@@ -317,6 +318,25 @@ void WriteRawByte(int y, int col, int ch, int complete) {
   PutOut(ch);
   curses_behind = 1;
   if (!complete) return;
+  FlushOut();
+  getyx(stdscr, term_y, term_x);
+  belief_stale = 1;
+  if (repaint_wanted) Refresh();
+}
+
+// Writes the n bytes of one multibyte character raw at (y, col), the
+// terminal's cursor, as WriteRawByte writes a single byte; stdscr takes the
+// character `wc` (as the locale decodes the bytes) in one piece, which costs
+// curses less than gathering the bytes one by one.
+void WriteRawChar(int y, int col, const unsigned char *bytes, int n, long wc) {
+  wchar_t text[2] = {(wchar_t)wc, 0};
+  cchar_t cell;
+  setcchar(&cell, text, A_NORMAL, 0, NULL);
+  wmove(stdscr, y, col);
+  wadd_wch(stdscr, &cell);
+  for (int i = 0; i < n; i++)
+    PutOut(bytes[i]);
+  curses_behind = 1;
   FlushOut();
   getyx(stdscr, term_y, term_x);
   belief_stale = 1;
@@ -357,14 +377,16 @@ void PutTermString(const char *cap) {
 
 // Starts repainting a terminal whose curses screen is right already, by
 // sending it that screen raw: clear_screen first.  curses' own repaint would
-// send much the same bytes, at a cost that grows with every cell.  False,
-// with nothing sent, when curses has work pending or is behind, or the
-// terminal lacks clear_screen or cursor_address.
+// send much the same bytes, at a cost that grows with every cell.  curses'
+// picture first catches up with stdscr, which the repaint is about to show.
+// False, with nothing sent, when curses has work pending or the terminal
+// lacks clear_screen or cursor_address.
 int BeginRawRepaint(void) {
-  if (term_mode == COOKED || curses_pending || curses_behind) return 0;
+  if (term_mode == COOKED || curses_pending) return 0;
   ReadMotion();
   const char *clear = TermString("clear");
   if (clear == NULL || cup_cap == NULL) return 0;
+  CatchUp();
   FlushOut();
   PutCap(clear, Padded(clear));
   term_y = term_x = at_edge = 0;
@@ -484,12 +506,104 @@ void ClearTerminal(void) {
   ModelCleared();
 }
 
-// After curses is re-entered it rebuilds its idea of the cursor itself, and
-// its resume is the next refresh's work.
+// After curses is entered or re-entered it rebuilds its idea of the cursor
+// itself, and its set-up strings (or its resume) are the next refresh's work:
+// that refresh must be a real one, sent to the terminal.
 void ModelResumed(void) {
   belief_stale = 0;
   wrap_term = -1;
   motion_read = 0;
   curses_behind = 0;
   curses_pending = 1;
+}
+
+// ---- The one way in for every change to curses' screen ----------------------
+// No other file draws on curses' screen: each operation below does the
+// bookkeeping (BeginChange) itself, so that no change can reach stdscr
+// without it and be taken for one the terminal shows already.
+
+// Moves curses' cursor, where the next character goes and where the next
+// refresh puts the terminal's cursor.  A move changes no content: a refresh
+// compares the cursor with the terminal's by itself.
+void ScrMove(int y, int x) {
+  wmove(stdscr, y, x);
+}
+
+// Adds one byte at curses' cursor; the bytes of a multibyte character go
+// one by one, in order, at the place of its first byte.
+void ScrAddByte(int ch) {
+  BeginChange();
+  waddch(stdscr, (chtype)ch);
+}
+
+// Clears curses' screen from its cursor to the end of that row.
+void ScrClearToEol(void) {
+  BeginChange();
+  wclrtoeol(stdscr);
+}
+
+// Clears curses' screen from its cursor to the end of the screen.
+void ScrClearToBottom(void) {
+  BeginChange();
+  wclrtobot(stdscr);
+}
+
+// Clears curses' screen; the terminal is cleared at the next refresh, and
+// nothing goes raw before that refresh.
+void ScrClearAll(void) {
+  BeginChange();
+  wclear(stdscr);
+  curses_pending = 1;
+}
+
+// Has the next refresh clear the terminal and draw all of curses' screen.
+void ScrRepaintAll(void) {
+  BeginChange();
+  clearok(stdscr, TRUE);
+}
+
+// Adds one character at curses' cursor and refreshes at once.  When it fills
+// the last column of a terminal that does not wrap at once, the terminal's
+// cursor stays on that column (the record's right edge) while curses goes on
+// writing at the start of the next row.
+int ScrPutChar(int ch) {
+  BeginChange();
+  int y0, x0, y1, x1;
+  getyx(stdscr, y0, x0);
+  int added = waddch(stdscr, (chtype)ch);
+  getyx(stdscr, y1, x1);
+  int wrapped = (y1 == y0 + 1 && x1 == 0) ||
+                (added == ERR && y0 == LINES - 1 && y1 == y0 && x1 == COLS - 1);
+  if (!wrapped || TermWrapsAtOnce()) return Refresh();
+  wmove(stdscr, y0, COLS - 1);
+  int r = Refresh();
+  wmove(stdscr, y1, x1);
+  return r;
+}
+
+// Reads what curses' screen holds in row y: one code for each character (the
+// second cell of a double-width one is not counted), at most n: ' ' for a
+// blank cell, the character for a cell holding one character without
+// attributes or colour, -2 for anything else.  Returns how many were read, or
+// -1 when the row cannot be read.  (The bits that count columns inside a wide
+// character are no attribute: curses keeps them in the same field.)
+int ScrReadRow(int y, long *codes, int n) {
+  static cchar_t cells[1025];
+  cchar_t blank;
+  if (n > 1024 || wgetbkgrnd(stdscr, &blank) != OK) return -1;
+  int cy, cx;
+  getyx(stdscr, cy, cx);
+  int read = mvwin_wchnstr(stdscr, y, 0, cells, n);
+  wmove(stdscr, cy, cx);
+  if (read == ERR) return -1;
+  int i = 0;
+  for (; i < n && cells[i].chars[0] != 0; i++) {
+    const cchar_t *c = &cells[i];
+    int plain = c->chars[1] == 0 && (c->attr & A_ATTRIBUTES) == 0 && c->ext_color == 0;
+    if (plain && c->chars[0] != ' ')
+      codes[i] = c->chars[0];
+    else
+      codes[i] = memcmp(c, &blank, sizeof blank) == 0 ? ' ' : -2;
+  }
+  return i;
 }

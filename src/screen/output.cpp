@@ -2,7 +2,6 @@
 // stops, backspace, the bell, output errors and the log copy.
 #include "module.h"
 
-#include <curses.h>
 #include <stdio.h>
 
 // Rings the terminal's bell through standard output; the bell goes out in
@@ -13,7 +12,7 @@ int C_BELL(void) {
 
 // Moves curses to the record's cursor and refreshes.
 static void ShowCursor(ConsoleState *con) {
-  wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
+  ScrMove(con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
   Refresh();
 }
 
@@ -41,7 +40,7 @@ static void Tab(ConsoleState *con) {
   do {
     if (_Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns - 1) return;
     if (con->cur_x >= 4 * con->columns - 1) return;
-    wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
+    ScrMove(con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
     IQX_PUTCHAR(' ');
     con->shadow[con->cur_y][con->cur_x++] = ' ';
   } while (con->cur_x % 8 != 0);
@@ -63,7 +62,7 @@ static void VerticalTab(ConsoleState *con) {
     ScrollUp(con, 1);
     return;
   }
-  wmove(stdscr, con->cur_y, CursorColumn(con));
+  ScrMove(con->cur_y, CursorColumn(con));
   Refresh();
 }
 
@@ -76,8 +75,14 @@ static void FormFeed(ConsoleState *con) {
   BlankShadow(con);
 }
 
-// Acts on one character written to the console.
+// Acts on one character written to the console.  A control character ends
+// a multibyte character whose bytes are still arriving.
 static void Interpret(ConsoleState *con, int ch) {
+  if ((unsigned)ch > 31) { // the common case first
+    WriteByte(con, ch, 1, 1);
+    return;
+  }
+  if ((ch >= 7 && ch <= 13) || ch == 31) EndOpenChar(con);
   switch (ch) {
   case 7:
     C_BELL();

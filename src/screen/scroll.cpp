@@ -3,31 +3,17 @@
 // below the scroll line with output flow control.
 #include "module.h"
 
-#include <curses.h>
 #include <string.h>
 
 // Puts one character on the terminal and refreshes at once.  Carriage return
 // and line feed go raw through standard output; everything else through
-// curses.  When a character fills the last column of a terminal that does
-// not wrap at once, the terminal's cursor stays on that column (the record's
-// right edge) while curses goes on writing at the start of the next row.
+// curses (see ScrPutChar for the last column).
 int IQX_PUTCHAR(int ch) {
   if (ch == 10 || ch == 13) {
     RawPut(ch);
     return Refresh();
   }
-  BeginChange();
-  int y0, x0, y1, x1;
-  getyx(stdscr, y0, x0);
-  int added = waddch(stdscr, (chtype)ch);
-  getyx(stdscr, y1, x1);
-  int wrapped = (y1 == y0 + 1 && x1 == 0) ||
-                (added == ERR && y0 == LINES - 1 && y1 == y0 && x1 == COLS - 1);
-  if (!wrapped || TermWrapsAtOnce()) return Refresh();
-  wmove(stdscr, y0, COLS - 1);
-  int r = Refresh();
-  wmove(stdscr, y1, x1);
-  return r;
+  return ScrPutChar(ch);
 }
 
 // Returns scroll_line kept inside the screen; the stored value is left alone.
@@ -67,11 +53,10 @@ static void FlowControlWait(ConsoleState *con) {
 // Draws shadow rows top..rows-1 over curses' screen, for a terminal that
 // cannot delete a line: the region then moves by being redrawn.
 static void RepaintRegion(ConsoleState *con, int top) {
-  BeginChange();
   int wraps_at_once = TermWrapsAtOnce();
   for (int y = top; y < con->rows; y++) {
-    wmove(stdscr, y, 0);
-    wclrtoeol(stdscr);
+    ScrMove(y, 0);
+    ScrClearToEol();
     DrawShadowRow(con, y, wraps_at_once && y == con->rows - 1);
   }
 }
@@ -98,7 +83,7 @@ void ScrollUp(ConsoleState *con, int wait) {
     IQX_PUTCHAR(13);
     IQX_PUTCHAR(10);
   } else {
-    wmove(stdscr, top, 0);
+    ScrMove(top, 0);
     Refresh();
     if (TermString("dl1")) {
       PutTermString("dl1");
@@ -108,14 +93,14 @@ void ScrollUp(ConsoleState *con, int wait) {
     }
     Refresh();
   }
-  wmove(stdscr, con->rows - 1, CursorColumn(con));
+  ScrMove(con->rows - 1, CursorColumn(con));
   RefreshSoon(); // the clearing below refreshes at once
   P0_d_cleol();
 }
 
 // Moves curses to the display column of the record's cursor and refreshes.
 void MoveToCursor(ConsoleState *con) {
-  wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
+  ScrMove(con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
   Refresh();
 }
 
@@ -145,7 +130,7 @@ void EraseColumn(ConsoleState *con) {
       MoveToCursor(con);
   }
   con->shadow[con->cur_y][con->cur_x] = ' ';
-  wmove(stdscr, con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
+  ScrMove(con->cur_y, _Curses_num_cur_x(con->cur_x, con->cur_y));
 }
 
 // Echoes one byte: written at the cursor like output, a scroll never waiting.

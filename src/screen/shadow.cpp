@@ -3,7 +3,6 @@
 // the redraw of the whole screen.
 #include "module.h"
 
-#include <curses.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -140,9 +139,9 @@ int CursorColumn(ConsoleState *con) {
 }
 
 // The character at byte x of a shadow row, drawn from display column col:
-// stores its byte length and width, and returns 0 when a redraw stops before
-// it (it would pass the right edge, or with `skip_corner` cover the
-// bottom-right cell).
+// stores its byte length (no further than the row's end) and width, and
+// returns 0 when a redraw stops before it (it would pass the right edge, or
+// with `skip_corner` cover the bottom-right cell).
 int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
               int skip_corner, int *n, int *w) {
   int len = 4 * con->columns;
@@ -152,13 +151,15 @@ int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
     for (int k = 0; k < 4; k++)
       buf[k] = x + k < len ? row[x + k] : 0;
     *n = CharLength(buf, 0, w);
+    if (*n > len - x) *n = len - x;
   }
   return !(col + *w > con->columns || (skip_corner && col + *w >= con->columns));
 }
 
-// Draws shadow row y onto curses' screen, character by character: each run
-// of non-space bytes after one move to the display column of its first byte,
-// every byte of a multibyte character in order.  Drawing stops at the first
+// Draws shadow row y onto curses' screen, character by character, each as
+// ShownCode says the terminal shows it: each run of non-space bytes after one
+// move to the display column of its first byte, every byte of a multibyte
+// character in order.  Drawing stops at the first
 // character that would pass the right edge; with `skip_corner` (the bottom row
 // of a terminal that wraps at once) it also stops before a character that
 // would cover the bottom-right cell, which such a terminal cannot show
@@ -173,9 +174,14 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
     if (row[x] == ' ') {
       move_needed = 1;
     } else {
-      if (move_needed) wmove(stdscr, y, col);
-      for (int k = 0; k < n && x + k < len; k++)
-        waddch(stdscr, row[x + k]);
+      if (move_needed) ScrMove(y, col);
+      if (ShownCodeOf(row + x, n, w) < 0) {
+        for (int k = 0; k < w; k++)
+          ScrAddByte('?');
+      } else {
+        for (int k = 0; k < n; k++)
+          ScrAddByte(row[x + k]);
+      }
       move_needed = 0;
     }
     col += w;
@@ -183,12 +189,42 @@ void DrawShadowRow(ConsoleState *con, int y, int skip_corner) {
   }
 }
 
+// Copies shadow row y into `out` as the terminal shows it: each character
+// the redraw draws (same stopping rule) as itself or as its '?' cells, and
+// spaces after them up to the row's length.  A character shown as '?' never
+// has fewer bytes than columns, so the copy fits.
+static void ShownRow(ConsoleState *con, int y, int skip_corner, unsigned char *out) {
+  const unsigned char *row = con->shadow[y];
+  int len = 4 * con->columns, col = 0, used = 0;
+  for (int x = 0; x < len;) {
+    int n, w;
+    if (!DrawnChar(con, row, x, col, skip_corner, &n, &w)) break;
+    if (ShownCodeOf(row + x, n, w) < 0) {
+      memset(out + used, '?', (size_t)w);
+      used += w;
+    } else {
+      memcpy(out + used, row + x, (size_t)n);
+      used += n;
+    }
+    col += w;
+    x += n;
+  }
+  if (used < len) memset(out + used, ' ', (size_t)(len - used));
+}
+
 // Sends shadow row y raw onto a blank terminal as DrawShadowRow draws it
-// (same characters, same stopping rule): runs of characters, with blank runs
-// of up to eight columns inside them sent as spaces and longer ones jumped.
-static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
+// (same characters, same shown forms, same stopping rule): runs of
+// characters, with blank runs of up to eight columns inside them sent as
+// spaces and longer ones jumped.  Unless `as_itself` says the row check found
+// every character shown as itself, the row is first copied as shown.
+static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner, int as_itself) {
+  static unsigned char shown_row[4 * 1024];
   const unsigned char *row = con->shadow[y];
   int len = 4 * con->columns, col = 0;
+  if (!as_itself && len <= (int)sizeof shown_row) {
+    ShownRow(con, y, skip_corner, shown_row);
+    row = shown_row;
+  }
   int run_x = -1, run_col = 0, end_x = 0, end_col = 0; // the run being gathered
   for (int x = 0; x < len;) {
     int n, w;
@@ -216,24 +252,27 @@ static void RepaintShadowRow(ConsoleState *con, int y, int skip_corner) {
 // is sent raw instead (curses' picture is that screen already), which costs
 // a fraction of curses' repaint.
 int S_redisplay(void) {
+  static unsigned char as_itself[1024]; // row y shows every character as itself
   ConsoleState *con = Console;
   int wraps_at_once = TermWrapsAtOnce(), shown = 1;
-  BeginChange();
   for (int y = 0; y < con->rows; y++) {
     int skip_corner = wraps_at_once && y == con->rows - 1;
-    if (RowShownAsShadow(con, y, skip_corner)) continue;
+    int row_shown = RowShownAsShadow(con, y, skip_corner);
+    if (y < 1024) as_itself[y] = row_shown == 1;
+    if (row_shown) continue;
     shown = 0;
-    wmove(stdscr, y, 0);
-    wclrtoeol(stdscr);
+    ScrMove(y, 0);
+    ScrClearToEol();
     DrawShadowRow(con, y, skip_corner);
   }
-  wmove(stdscr, con->cur_y, CursorColumn(con));
+  ScrMove(con->cur_y, CursorColumn(con));
   if (shown && BeginRawRepaint()) {
     for (int y = 0; y < con->rows; y++)
-      RepaintShadowRow(con, y, wraps_at_once && y == con->rows - 1);
+      RepaintShadowRow(con, y, wraps_at_once && y == con->rows - 1,
+                       y < 1024 && as_itself[y]);
     return EndRawRepaint();
   }
-  clearok(stdscr, TRUE);
+  ScrRepaintAll();
   return Refresh();
 }
 
@@ -250,9 +289,9 @@ void C_SetCursor(int column, int row) {
   ConsoleState *con = Console;
   int x = Clamp1(column, con->columns);
   int y = Clamp1(row, con->rows);
-  wmove(stdscr, con->rows - 1, con->columns - 1);
+  ScrMove(con->rows - 1, con->columns - 1);
   RefreshSoon();
-  wmove(stdscr, y, x);
+  ScrMove(y, x);
   Refresh();
   con->cur_y = y;
   con->cur_x = x;
@@ -262,9 +301,7 @@ void C_SetCursor(int column, int row) {
 // shadow, and homes the cursor.
 int P0_d_clear(void) {
   ConsoleState *con = Console;
-  BeginChange();
-  wclear(stdscr);
-  MarkCursesPending();
+  ScrClearAll();
   con->cur_y = 0;
   con->cur_x = 0;
   BlankShadow(con);
@@ -279,8 +316,7 @@ int P0_d_clear(void) {
 // terminal will, and curses need not compare it.)
 static void SpacesToRowEnd(ConsoleState *con) {
   if (RowBlankFromCursor()) return;
-  BeginChange();
-  if (_Curses_num_cur_x(con->cur_x, con->cur_y) < con->columns) wclrtoeol(stdscr);
+  if (_Curses_num_cur_x(con->cur_x, con->cur_y) < con->columns) ScrClearToEol();
 }
 
 // Clears from the cursor to the end of its row, then puts the cursor at the
@@ -294,13 +330,17 @@ int P0_d_cleol(void) {
 }
 
 // Clears from the cursor to the end of the screen, then homes the cursor; the
-// whole shadow is blanked.
+// whole shadow is blanked, while the terminal keeps the rows above the cursor
+// and the part of its row left of it.  The spaces start at curses' own
+// cursor, like d_cleol's; at the right edge the row has no column left and
+// they start at the next row.
 int P0_d_cleos(void) {
   ConsoleState *con = Console;
-  SpacesToRowEnd(con);
-  for (int r = con->cur_y + 1; r < con->rows; r++)
-    for (int c = 0; c < con->columns; c++)
-      waddch(stdscr, ' ');
+  if (_Curses_num_cur_x(con->cur_x, con->cur_y) >= con->columns) {
+    if (con->cur_y + 1 < con->rows) ScrMove(con->cur_y + 1, 0), ScrClearToBottom();
+  } else {
+    ScrClearToBottom();
+  }
   C_SetCursor(0, 0);
   BlankShadow(con);
   return 1;

@@ -31,6 +31,7 @@ static void TakeSnapshots(void) {
   struct sigaction winch;
   sigaction(SIGWINCH, NULL, &winch);
   initscr();
+  ModelResumed(); // curses' set-up strings wait for its first refresh
   KeepWindowSize(&winch);
   term_mode = RAW;
   setvbuf(stdout, NULL, _IOLBF, 8192);
@@ -74,9 +75,10 @@ void SetTermMode(int mode) {
 
 // Takes the terminal's characters, enters RAW, clears the screen and
 // allocates the shadow.  Curses sends its own set-up strings (alternate
-// screen, scroll region, its clear) only at its first refresh; that refresh is
-// made before the clear_screen string, so the clear reaches the screen the
-// console will use and not the one about to be left.  When descriptor 0 is no
+// screen, scroll region, its clear) only at its first refresh, which is
+// therefore a real one (its work is marked pending when curses starts); that
+// refresh is made before the clear_screen string, so the clear reaches the
+// screen the console will use and not the one about to be left.  When descriptor 0 is no
 // terminal, the usual characters are assumed: ^C, ^D and DEL.
 void InitTermIO(void) {
   struct termios t;

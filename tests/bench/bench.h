@@ -186,9 +186,10 @@ struct Shadow {
 [[nodiscard]] testing::AssertionResult ReadShadow(const Scenario &s, Shadow *out);
 
 // A shadow row as the terminal shows it, in the row format of terminal.h: UTF-8 is
-// decoded (invalid bytes become U+FFFD), a character of width 2 takes two
-// columns, a space is an empty cell, and bytes past `columns` display columns
-// (or a wide character that would cross that edge) are ignored.
+// decoded (a control, DEL or an invalid byte becomes '?'), a character of
+// width 2 takes two columns, a space is an empty cell, and bytes past
+// `columns` display columns (or a wide character that would cross that edge)
+// are ignored.
 std::string ShadowRowToText(const std::string &bytes, int columns);
 
 // The rendered screen equals the shadow, row by row; on failure the first

@@ -63,15 +63,18 @@ testing::AssertionResult ReadShadow(const Scenario &s, Shadow *out) {
   return testing::AssertionSuccess();
 }
 
-// See bench.h: the shadow's bytes laid out in display cells.
+// See bench.h: the shadow's bytes laid out in display cells.  A byte that
+// begins no printable character (a control, DEL, a stray byte) shows as '?'.
 std::string ShadowRowToText(const std::string &bytes, int columns) {
   std::string out;
   int col = 0;
   size_t i = 0;
   while (i < bytes.size() && col < columns) {
+    size_t start = i;
     char32_t cp = DecodeUtf8(bytes, i);
     int w = CharWidth(cp);
-    if (cp < 0x20 || w < 0) cp = 0xFFFD, w = 1; // a control byte is not a character
+    bool stray = static_cast<unsigned char>(bytes[start]) >= 0x80 && i == start + 1;
+    if (cp < 0x20 || w < 0 || stray) cp = '?', w = 1;
     if (col + w > columns) break;
     out += EncodeUtf8(cp);
     col += w;
