@@ -329,8 +329,8 @@ private:
   bench::Shadow shadow_;       // as reported after the last operation
   std::string log_;            // the steps so far, for a replay
   bool clear_pending_ = false; // d_clear waits for a refresh
-  // Ctrl-C typed since the last edited line: an interrupt taken while a
-  // scroll waited is acted on by the next line read, which it aborts.
+  // Ctrl-C typed in the last edited line or after it: an interrupt taken
+  // while a scroll waited is acted on by the next line read, which it aborts.
   bool interrupted_ = false;
   long long read_ = 0; // the child's bytes read once it has every key
 };
@@ -472,6 +472,7 @@ testing::AssertionResult Session::Step(const std::string &op) {
   size_t next = 0;
   int waits = 0;
   std::string last;      // the key typed last
+  bool intr_now = false; // Ctrl-C typed in this operation
   bool measured = false; // CPU time measured in this operation
   bool expect_running = false;
   for (;;) {
@@ -502,15 +503,15 @@ testing::AssertionResult Session::Step(const std::string &op) {
       key = keys[next++];
     } else if (stopped) { // a scroll waits for Ctrl-Q
       int k = Roll(6);
-      key = k == 0 && !interrupted_ ? kIntr : k == 1 ? kStop : kStart;
+      key = k == 0 && !intr_now ? kIntr : k == 1 ? kStop : kStart;
       expect_running = key == kStart;
-    } else if (interrupted_) { // the interrupt started a new line
+    } else if (interrupted_ || intr_now) { // the interrupt started a new line
       key = "\r";
     } else {
       return testing::AssertionFailure() << "the child waits for a key after the "
                                             "operation's last";
     }
-    interrupted_ = interrupted_ || key == kIntr;
+    intr_now = intr_now || key == kIntr;
     Type(key);
     last = key;
   }
@@ -522,8 +523,8 @@ testing::AssertionResult Session::Step(const std::string &op) {
   // do not make.
   clear_pending_ = op == "C" || (clear_pending_ && (op == "K" || op[0] == 'S'));
   testing::AssertionResult r = AfterStep(!clear_pending_);
-  if (r && editing && !interrupted_) r = LineShown(before);
-  if (editing) interrupted_ = false;
+  if (r && editing && !interrupted_ && !intr_now) r = LineShown(before);
+  interrupted_ = intr_now || (interrupted_ && !editing);
   return r;
 }
 
