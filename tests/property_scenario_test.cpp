@@ -320,6 +320,9 @@ private:
   testing::AssertionResult Blocked(bool editing, bool measure);
   testing::AssertionResult AfterStep(bool screen);
   testing::AssertionResult LineShown(const bench::Shadow &before);
+  testing::AssertionResult LaidOut(const bench::Shadow &before,
+                                   const std::vector<std::vector<std::string>> &laid,
+                                   int last);
   std::vector<std::string> KeysOfLine();
 
   Config cfg_;
@@ -562,10 +565,20 @@ testing::AssertionResult Session::LineShown(const bench::Shadow &before) {
     if (w == 2 && col + 1 < cols) laid.back()[col + 1] = "";
     col += w;
   }
-  // The line's last row is above the cursor (two above when a full last row
-  // moved the cursor on at once).
-  int last = shadow_.cur_y - 1;
-  if (col == cols && s_.wrap() == bench::Wrap::Immediate) last--;
+  // The line's last row is above the cursor, or two above when it is full
+  // and the cursor had moved on to the next row (at once, or by an erase
+  // there).
+  testing::AssertionResult r = LaidOut(before, laid, shadow_.cur_y - 1);
+  if (!r && col == cols) r = LaidOut(before, laid, shadow_.cur_y - 2);
+  return r ? r : r << "\n(the line \"" << line << "\")\n" << s_.ScreenText();
+}
+
+// The rows of `laid`, the last on row `last` (less what scrolled away), are
+// what the screen shows from where the cursor was `before` on.
+testing::AssertionResult
+Session::LaidOut(const bench::Shadow &before,
+                 const std::vector<std::vector<std::string>> &laid, int last) {
+  const int cols = cfg_.cols;
   int shift = before.cur_y + (int)laid.size() - 1 - last;
   int scroll = std::stoi(s_.Get("scroll"));
   if (shift > 0 && before.cur_y < scroll) return testing::AssertionSuccess();
@@ -577,9 +590,7 @@ testing::AssertionResult Session::LineShown(const bench::Shadow &before) {
     for (int c = k == 0 ? std::min(before.col, cols) : 0; c < cols; c++)
       if (cells[c] != laid[k][c] && !(laid[k][c] == " " && cells[c].empty()))
         return testing::AssertionFailure()
-               << "the line \"" << line << "\" shows on row " << y << " as \""
-               << screen[y] << "\" (column " << c << ")\n"
-               << s_.ScreenText();
+               << "row " << y << " shows \"" << screen[y] << "\" (column " << c << ")";
   }
   return testing::AssertionSuccess();
 }
