@@ -101,7 +101,8 @@ fields() {
 
 prepare() {
   mkdir -p "$work"
-  rsync -a --delete --exclude '/build*' --exclude '.git' "$root/" "$work/src-tree/"
+  rm -rf "$work/src-tree" && mkdir -p "$work/src-tree"
+  (cd "$root" && git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$work/src-tree")
   cmake -S "$work/src-tree" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$work/build" -j"$(nproc)" >/dev/null || { echo "the clean tree does not build"; exit 1; }
   (cd "$work/build" && ctest -j"$(nproc)" -LE packaging --timeout 120 >/dev/null) ||
