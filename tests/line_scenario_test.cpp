@@ -666,3 +666,26 @@ TEST(LineEdit, MultibyteLineShownAsEdited) {
   }
 }
 } // namespace
+namespace {
+// Catches: erasing back over the part of a line that a one-row scroll region
+// cleared (the character that would fill the region's last cell on a
+// terminal that wraps at once starts it afresh): the erase must only shorten
+// the line, never step into the row above the region or onto a blank it took
+// for a wide character's gap.
+TEST(LineEdit, OneRowRegionClearsTheLinesStart) {
+  for (const std::string &keys :
+       {std::string("op\x11z\r"), "op" + kErase + kErase + kErase + "z\r"}) {
+    SCOPED_TRACE(bench::Printable(keys));
+    ChildSetup setup;
+    setup.after = [] {
+      Put("\n\n\n\n\nabcdefgh");
+      C_SetScrollLine(5);
+    };
+    Con c(TermOptions("ansi", 6, 12), setup);
+    EXPECT_EQ(c.Line(keys, "T"), "z\x1f");
+    EXPECT_EQ(c.Row(4), "");
+    EXPECT_TRUE(bench::ScreenEqualsShadow(c.s));
+    EXPECT_TRUE(bench::CursorEqualsShadow(c.s));
+  }
+}
+} // namespace
