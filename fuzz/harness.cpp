@@ -27,7 +27,7 @@ namespace {
 
 int master_fd = -1;
 int start_cols = 80, start_rows = 24, cur_cols = 80, cur_rows = 24;
-unsigned char *shadow_block; // the shadow's one block, as allocated
+bool resize_pending; // the terminal changed size; the module takes it at a safe point
 QxStream log_stream;
 
 // Reads and discards whatever the console writes, for the life of the process.
@@ -98,13 +98,18 @@ void AwaitInput(int want) {
   }
 }
 
-// Every shadow row pointer starts a different row of the one block.
+// Every shadow row pointer starts a different row of one block of the
+// record's current size (the block begins at the lowest row; a row left from
+// a block freed by a resize would fall outside it, or ASan would see it).
 void CheckRows(const ConsoleState *con, const char *where) {
   if (con->rows < 1 || con->columns < 1) Broken(where, "screen size", con->rows);
   long stride = 4L * con->columns;
+  unsigned char *block = con->shadow[0];
+  for (int r = 1; r < con->rows; r++)
+    if (con->shadow[r] < block) block = con->shadow[r];
   std::vector<char> seen((size_t)con->rows, 0);
   for (int r = 0; r < con->rows; r++) {
-    long off = (long)(con->shadow[r] - shadow_block);
+    long off = (long)(con->shadow[r] - block);
     if (off < 0 || off % stride != 0 || off / stride >= con->rows)
       Broken(where, "shadow row outside the block", r);
     if (seen[(size_t)(off / stride)]++) Broken(where, "shadow rows share a row", r);
@@ -124,7 +129,6 @@ void QxFuzzStart(void) {
   host_set_user_input(C_GetStream());
   InitTermIO();
   fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-  shadow_block = Console->shadow[0];
   log_stream = host_open_memory();
 }
 
@@ -143,9 +147,13 @@ void QxFuzzReset(void) {
   con->output_stopped = 0;
   C_SetScrollLine(0);
   C_SetLog(0);
-  // Four bytes close a multibyte character left open by the last input.
+  // Four bytes close a multibyte character left open by the last input; the
+  // last is written after it, at a safe point: the start size is back.
   for (int i = 0; i < 4; i++)
     Stream__sputc(' ', con->stream);
+  if (con->columns != start_cols || con->rows != start_rows)
+    Broken("reset", "the size is not the terminal's after a safe point", con->columns);
+  resize_pending = false;
   P0_d_clear();
   for (int i = 0; i < QX_HISTORY_SLOTS; i++)
     con->history[i][0] = 0;
@@ -192,14 +200,20 @@ void QxFuzzResize(int cols, int rows) {
   ioctl(master_fd, TIOCSWINSZ, &ws);
   cur_cols = cols;
   cur_rows = rows;
+  resize_pending = true;
   raise(SIGWINCH);
 }
 
 // See harness.h.
 void QxFuzzCheck(const char *where) {
   const ConsoleState *con = Console;
-  if (con->rows != start_rows || con->columns != start_cols)
-    Broken(where, "screen size changed", con->rows);
+  // The size is the terminal's once a safe point has taken it (until then,
+  // while a multibyte character is open or no character was written, the
+  // record may keep the size it had).
+  if (con->rows == cur_rows && con->columns == cur_cols)
+    resize_pending = false;
+  else if (!resize_pending)
+    Broken(where, "screen size is not the terminal's", con->columns);
   if (con->line_len < 0 || con->line_len > QX_LINE_MAX)
     Broken(where, "line_len", con->line_len);
   if (con->line_pos < con->line_buf ||

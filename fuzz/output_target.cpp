@@ -7,9 +7,9 @@
 //   R       S_redisplay            C x y  C_SetCursor(x, y)
 //   E       e_disp_flag toggled    I      the engine's Interrupt toggled
 //   U h l   the code h * 256 + l written (bits 8..15 set)
-// The screen size of the record is that of the process (QX_FUZZ_SIZE): the
-// module reads it once, so other sizes are covered by other processes, and
-// the W event shows the module a window that changed under it.  Afterwards
+// The screen size starts as that of the process (QX_FUZZ_SIZE); the W event
+// changes the window under the module, which follows it from its next safe
+// point (the shadow reallocated, curses resized, the screen redrawn).  Afterwards
 // the log must hold every code written (but those with bits 8..15 set and
 // those written while e_disp_flag bypassed the console).
 #include "harness.h"

@@ -165,6 +165,11 @@ public:
   void Type(const std::string &text) {
     Tmux({"send-keys", "-t", "qx", "-l", text});
   }
+  // Gives the window a new size, as a user dragging its corner.
+  void Resize(int cols, int rows) {
+    Tmux({"resize-window", "-t", "qx", "-x", std::to_string(cols), "-y",
+          std::to_string(rows)});
+  }
   // Presses a key by tmux name: Enter, Up, C-a, ...
   void Key(const std::string &key) {
     Tmux({"send-keys", "-t", "qx", key});
@@ -214,10 +219,22 @@ struct Step {
   std::string text;
   Lines keys;
   Ready ready;
+  int cols = 0, rows = 0; // the window's new size after the keys; 0: unchanged
 };
+
+// Ready when the screen's rows, joined, hold `text` (a line wrapped whole).
+Ready ShowsJoined(const std::string &text) {
+  return [text](const Lines &screen) {
+    std::string all;
+    for (const std::string &l : screen)
+      all += l;
+    return all.find(text) != std::string::npos;
+  };
+}
 
 const std::string kGreeting =
     "qxtop: a small top level on the console module. Type help. for the goals.";
+const std::string kResized = "d_screen(X, Y), write(abcdefghijklmnopqrstuvwxyz), write(0123456789).";
 const std::string kShell = "| write(marker), nl, shell('echo hi'), d_keyin(K).";
 
 class Qxtop : public testing::TestWithParam<const char *> {};
@@ -229,7 +246,9 @@ class Qxtop : public testing::TestWithParam<const char *> {};
 // output; the history listing (Ctrl-X) or " ABORT" not followed by a fresh
 // prompt, or by an empty line in the log; a shell escape that leaves the
 // terminal cooked or the console screen not redrawn after it; and end of
-// file on an empty line not ending qxtop with status 0 and its farewell.
+// file on an empty line not ending qxtop with status 0 and its farewell; a
+// line being typed when the window shrinks not shown whole at the new width,
+// or d_screen/2 not answering the new size.
 TEST_P(Qxtop, UserSession) {
   if (RunProgram({TmuxProgram(), "-V"}) != 0) GTEST_SKIP() << "tmux is not installed";
   const std::string log = testing::TempDir() + "qxtop-e2e-" + std::to_string(getpid()) +
@@ -278,6 +297,13 @@ TEST_P(Qxtop, UserSession) {
        {"Enter"},
        Shows({"marker", kShell}, "", {"hi", "[exit status 0; press Enter to return]"})},
       {"one key without Enter reaches d_keyin", "k", {}, Shows({"K = 107", "yes"}, "|")},
+      {"a long line being typed, shown whole after the window shrinks",
+       kResized,
+       {},
+       ShowsJoined(kResized),
+       37,
+       11},
+      {"it runs at the new size", "", {"Enter"}, Shows({"X = 37", "Y = 11", "yes"}, "|")},
       {"end of file to end qxtop",
        "",
        {"C-d"},
@@ -291,6 +317,7 @@ TEST_P(Qxtop, UserSession) {
     if (!step.text.empty()) term.Type(step.text);
     for (const std::string &key : step.keys)
       term.Key(key);
+    if (step.cols > 0) term.Resize(step.cols, step.rows);
     Lines screen;
     ASSERT_TRUE(term.WaitFor(step.ready, &screen))
         << "timed out waiting for " << step.what << "; the screen:\n"

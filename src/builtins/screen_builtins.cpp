@@ -79,9 +79,11 @@ int64_t P2_d_pos(BuiltinFrame *frame) {
   return B2_d_pos(frame, top - 2, top - 1);
 }
 
-// d_screen/2: the screen's columns and rows.
+// d_screen/2: the screen's columns and rows, after taking a window size
+// change that was signalled since the last safe point.
 int B2_d_screen(BuiltinFrame *frame, TermCell *a1, TermCell *a2) {
   Prologue(frame);
+  FollowWindow();
   return UnifyTwo(frame, a1, Console->columns, a2, Console->rows);
 }
 

@@ -7,6 +7,7 @@
 #include "console.h"
 
 #include <setjmp.h>
+#include <signal.h>
 
 /* ---- Terminal modes and the interrupt scheme (term/) -------------------- */
 
@@ -36,6 +37,14 @@ int ScanInterrupted(void);
 void EndScan(void);
 void SetPollingNow(int on);
 int WaitForKey(void);
+extern volatile sig_atomic_t window_changed; /* SIGWINCH came since the size was read */
+int ReadWindowSize(int *columns, int *rows);
+int TakeWindowSize(int read_always);
+/* The output path's safe point for a window change: one load when nothing
+ * changed. */
+static inline void FollowWindow(void) {
+  if (__builtin_expect(window_changed != 0, 0)) TakeWindowSize(0);
+}
 int ReadGivesUp(void);
 
 /* ---- The curses screen kept in step with raw output (screen/) ----------- */
@@ -68,10 +77,12 @@ void ScrClearAll(void);
 void ScrRepaintAll(void);
 int ScrPutChar(int ch);
 int ScrReadRow(int y, long *codes, int n);
+void ScrResize(int height, int width);
 
 /* ---- Shadow screen, scrolling, echo, output (screen/) ------------------- */
 
 void AllocShadow(void);
+int ResizeShadow(ConsoleState *con, int columns, int rows);
 void BlankShadow(ConsoleState *con);
 int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
               int skip_corner, int *n, int *w);
@@ -86,6 +97,10 @@ int CursorColumn(ConsoleState *con);
 void ScrollUp(ConsoleState *con, int wait);
 void WriteByte(ConsoleState *con, int ch, int wait, int lead_wrap);
 void EndOpenChar(ConsoleState *con);
+int CharOpen(void);
+int LastCharRow(ConsoleState *con);
+int LastCharX(void);
+void LastCharMoved(unsigned char *row);
 void EchoChar(ConsoleState *con, int byte);
 void EraseColumn(ConsoleState *con);
 void MoveToCursor(ConsoleState *con);
@@ -122,6 +137,12 @@ typedef struct LineEdit {
   /* The first byte of the line still on the screen: 0, unless an echo
    * cleared a one-row scroll region that held the line's earlier bytes. */
   int32_t shown_from;
+  /* Where the line's echo began (after the prompt): row and byte index, kept
+   * as rows scroll and the window changes size, while `editing`.  A line
+   * whose start scrolled off starts at the region's top row. */
+  int32_t start_y, start_x;
+  int32_t editing; /* a line is being edited: start_y and start_x hold */
+  int32_t reading; /* the editor waits for a key: a resize shows the line again */
 } LineEdit;
 
 extern LineEdit edit;
@@ -130,6 +151,7 @@ int CharLength(unsigned char *bytes, int index, int *width);
 void AppendEchoed(ConsoleState *con, int byte);
 void EraseLastChar(ConsoleState *con, int n, int w);
 void EditLine(void *ctx, ConsoleState *con, QxStream stream);
+void ReshowLine(ConsoleState *con);
 int S_ConGetc(void *ctx, QxStream stream);
 int S_ConFlush(void *ctx, QxStream stream);
 

@@ -3,6 +3,7 @@
 #include "module.h"
 
 #include <ctype.h>
+#include <string.h>
 
 LineEdit edit; // the line being edited
 
@@ -12,6 +13,7 @@ enum LineEnd { BY_ENTER, BY_EOF, BY_LIMIT };
 // terminator (31 for Enter, the end-of-file byte, none at the limit), ends the
 // echoed line, and puts the engine's SIGINT action back.
 static void EndLine(ConsoleState *con, QxStream stream, enum LineEnd how) {
+  edit.editing = 0;
   if (con->input_mode == TOPLEVEL) StoreHistoryLine(con);
   LogInputLine(con);
   if (how == BY_ENTER) con->line_buf[con->line_len++] = 31;
@@ -89,6 +91,36 @@ void AppendEchoed(ConsoleState *con, int byte) {
   edit.gap_x[at] = x > 0 && col < con->columns && con->cur_x == 1 && moved_up ? x : -1;
   if (con->shadow[con->cur_y] == row && con->cur_x <= x)
     edit.shown_from = at + 1 - con->cur_x; // the row was cleared under the line
+}
+
+// Shows the line being edited again, whole, after the window changed size
+// while the editor waited for a key: from where its echo began (moved with
+// its row by the resize, or the region's top row when that row is gone) to
+// the end of the screen everything is cleared, and the line's bytes are
+// echoed again at the new width.  Echoing them as typed keeps the wrap-gap
+// bookkeeping right, so that erasing, the template and the history keys go on
+// working across the new wrap.
+void ReshowLine(ConsoleState *con) {
+  if (!edit.editing || !edit.reading) return;
+  int y = edit.start_y < con->rows ? edit.start_y : con->rows - 1;
+  int x = edit.start_x < 4 * con->columns ? edit.start_x : 4 * con->columns;
+  con->cur_y = y;
+  con->cur_x = x;
+  memset(con->shadow[y] + x, ' ', (size_t)(4 * con->columns - x));
+  for (int r = y + 1; r < con->rows; r++)
+    memset(con->shadow[r], ' ', (size_t)(4 * con->columns));
+  int col = _Curses_num_cur_x(x, y);
+  if (col < con->columns)
+    ScrMove(y, col), ScrClearToBottom();
+  else if (y + 1 < con->rows)
+    ScrMove(y + 1, 0), ScrClearToBottom();
+  ScrMove(y, CursorColumn(con));
+  Refresh();
+  int n = con->line_len;
+  con->line_len = 0;
+  edit.shown_from = 0;
+  for (int i = 0; i < n; i++)
+    AppendEchoed(con, con->line_buf[i]);
 }
 
 // Removes the line's last character, n bytes shown in w columns, from the
@@ -196,7 +228,9 @@ static int TopLevelKey(ConsoleState *con, QxStream stream, int key) {
 // file, once for each time it asks; the editor never makes bytes up.
 static void KeyLoop(ConsoleState *con, QxStream stream) {
   for (;;) {
+    edit.reading = 1;
     int key = NextKey(con, stream);
+    edit.reading = 0;
     if (con->input_mode == TOPLEVEL && TopLevelKey(con, stream, key)) continue;
     if (key == con->edit_keys[ERASE]) {
       EraseKey(con);
@@ -253,7 +287,9 @@ void EditLine(void *ctx, ConsoleState *con, QxStream stream) {
   con->line_pos = con->line_buf;
   edit.tmpl_pos = 0;
   head = con->history_head;
+  edit.editing = edit.reading = 0;
   if (setjmp(line_jmp)) {
+    edit.editing = edit.reading = 0;
     DisarmGuard(); // the handler may not have run: never arm over it
     Recover(ctx, con, stream);
     return;
@@ -266,5 +302,8 @@ void EditLine(void *ctx, ConsoleState *con, QxStream stream) {
   ArmLineGuard(con, stream);
   edit.first_recall = 1;
   edit.browse = 0;
+  edit.start_y = con->cur_y;
+  edit.start_x = con->cur_x;
+  edit.editing = 1;
   KeyLoop(con, stream);
 }

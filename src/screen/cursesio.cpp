@@ -517,6 +517,21 @@ void ModelResumed(void) {
   curses_pending = 1;
 }
 
+// Gives curses' screens the new size of the window (curses keeps what fits
+// of stdscr) and has the next refresh clear the terminal and paint all of
+// stdscr: what the terminal shows after a size change is not known.  The
+// bookkeeping starts again as after curses is entered: the cursor motion
+// strings and the wrap flag are read again, the raw writer's idea of the
+// terminal's cursor is the home the repaint's clear leaves it at.
+void ScrResize(int height, int width) {
+  FlushOut();
+  resizeterm(height, width);
+  ModelResumed();
+  repaint_wanted = 1;
+  content_changed = 1;
+  term_y = term_x = 0;
+}
+
 // ---- The one way in for every change to curses' screen ----------------------
 // No other file draws on curses' screen: each operation below does the
 // bookkeeping (BeginChange) itself, so that no change can reach stdscr

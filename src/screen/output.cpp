@@ -137,12 +137,14 @@ static void CopyToLog(ConsoleState *con, int ch) {
 
 // The put-character callback of `user`: shows the character, keeps the
 // shadow and cursor in step, checks standard output and copies to the log.
+// A window size change recorded since the last character is taken first.
 // Returns the character; the engine never sees an error from here.
 int S_ConPutc(int ch, QxStream stream) {
   if (e_disp_flag) {
     IQX_PUTCHAR(ch);
     return ch;
   }
+  FollowWindow(); // before a character's first byte only (see TakeWindowSize)
   ConsoleState *con = (ConsoleState *)Stream_GetStreamCon(stream);
   Interpret(con, ch);
   CheckStdout();

@@ -76,7 +76,14 @@ static void RotateRows(ConsoleState *con, int top) {
 void ScrollUp(ConsoleState *con, int wait) {
   con->cur_y = con->rows - 1;
   if (wait) FlowControlWait(con);
+  con->cur_y = con->rows - 1; // the window may have changed size while waiting
   int top = ScrollTop(con);
+  if (edit.editing && edit.start_y >= top) {
+    if (edit.start_y > top)
+      edit.start_y--;
+    else
+      edit.start_x = 0; // the line's start scrolled off
+  }
   memset(con->shadow[top], ' ', con->columns);
   RotateRows(con, top);
   if (top == 0) {

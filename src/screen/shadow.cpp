@@ -25,34 +25,138 @@ static struct {
   unsigned char *copy;      // the bytes counted (4 * columns bytes of room)
 } walk_cache;
 
+static unsigned char *shadow_block; // the block of the rows now in use; NULL: none
+
+// Allocates the rows of a `rows` x `columns` shadow, 4 * `columns` bytes each,
+// in one block followed by the walk cache's copy area, all spaces.  NULL (and
+// nothing allocated) when the size is not positive, overflows 32 bits or
+// cannot be had.
+static unsigned char **NewShadow(int rows, int columns) {
+  long long bytes = (long long)rows * 4 * columns;
+  if (rows <= 0 || columns <= 0 || bytes + 4LL * columns > 0x7fffffff) return NULL;
+  unsigned char **ptrs = (unsigned char **)malloc(sizeof(unsigned char *) * rows);
+  unsigned char *block = (unsigned char *)malloc((size_t)(bytes + 4LL * columns));
+  if (ptrs == NULL || block == NULL) {
+    free(ptrs);
+    free(block);
+    return NULL;
+  }
+  memset(block, ' ', (size_t)bytes);
+  for (int r = 0; r < rows; r++)
+    ptrs[r] = block + (size_t)r * 4 * columns;
+  return ptrs;
+}
+
+// Makes `ptrs` (from NewShadow, rows of the record's size) the shadow, with
+// the walk cache's copy area after its rows, and frees the shadow it
+// replaces.  The rows' order changes as the region scrolls, so the block is
+// kept apart from them.
+static void UseShadow(ConsoleState *con, unsigned char **ptrs) {
+  if (con->shadow != NULL && con->shadow != fallback_rows) {
+    free(shadow_block);
+    free(con->shadow);
+  }
+  shadow_block = ptrs[0];
+  con->shadow = ptrs;
+  walk_cache.copy = ptrs[0] + (size_t)con->rows * 4 * con->columns;
+  walk_cache.row = NULL;
+}
+
 // Allocates the shadow: `rows` rows of 4 * `columns` bytes in one block, all
 // spaces.  A size that is not positive, overflows 32 bits or cannot be
 // allocated leaves a one-cell screen and says so on standard error.
 void AllocShadow(void) {
   ConsoleState *con = Console;
-  long long bytes = (long long)con->rows * 4 * con->columns;
-  unsigned char **rows = NULL;
-  unsigned char *block = NULL;
-  if (con->rows > 0 && con->columns > 0 && bytes + 4 * con->columns <= 0x7fffffff) {
-    rows = (unsigned char **)malloc(sizeof(unsigned char *) * con->rows);
-    block = (unsigned char *)malloc((size_t)(bytes + 4 * con->columns));
-  }
-  if (rows == NULL || block == NULL) {
-    free(rows);
-    free(block);
+  unsigned char **ptrs = NewShadow(con->rows, con->columns);
+  if (ptrs == NULL) {
     fprintf(stderr, "\a%s: screen: cannot keep a %dx%d screen\n", Argv[0], con->columns,
             con->rows);
     con->rows = con->columns = 1;
     con->shadow = fallback_rows;
+    shadow_block = NULL;
     walk_cache.copy = fallback_copy;
+    walk_cache.row = NULL;
   } else {
-    for (int r = 0; r < con->rows; r++)
-      rows[r] = block + (size_t)r * 4 * con->columns;
-    con->shadow = rows;
-    walk_cache.copy = block + bytes;
+    UseShadow(con, ptrs);
   }
-  walk_cache.row = NULL;
   BlankShadow(con);
+}
+
+// The bytes of a shadow row of `len` bytes that fit `columns` display
+// columns and `room` bytes: the row is cut after its last whole character
+// that does, counted as _Curses_num_cur_x counts.
+static int CutRow(const unsigned char *row, int len, int columns, int room) {
+  int col = 0, i = 0;
+  while (i < len) {
+    int n = 1, w = 1;
+    if (Type_is_kanji1(row[i])) {
+      unsigned char buf[4]; // no byte before it: asked about as index 0
+      for (int k = 0; k < 4; k++)
+        buf[k] = i + k < len ? row[i + k] : 0;
+      n = CharLength(buf, 0, &w);
+      if (n > len - i) n = len - i;
+    }
+    if (col + w > columns || i + n > room) break;
+    col += w;
+    i += n;
+  }
+  return i;
+}
+
+// Where old row y goes in a shadow of `rows` rows when `drop` rows go: the
+// rows above the scroll line `top` stay where they are when they fit (they
+// are the engine's fixed rows, a status line, and output never scrolls
+// them), and the rows that go are taken from the top of the scrolling region,
+// as the scrolls that would have taken them; with no such fixed rows, or too
+// many to fit, from the top of the screen.  -1: the row goes.
+static int NewRowIndex(int y, int top, int drop, int rows) {
+  int fixed = top > 0 && top < rows ? top : 0;
+  int to = y < fixed ? y : y - drop;
+  return to < fixed && y >= fixed ? -1 : (to < 0 || to >= rows ? -1 : to);
+}
+
+// Gives the shadow a new size: what fits of the old rows is kept, each row
+// cut at the last whole character that fits the new width and padded with
+// spaces.  The rows stay top-aligned unless the cursor's row would fall
+// below the new bottom row; then just enough rows go (see NewRowIndex) for
+// the cursor's row to become the bottom row, so that the cursor, and the line
+// the user is typing at it, stay in view.  The cursor, the scroll line, the
+// last character written and the line editor's start follow their rows.  The
+// old block is freed: nothing may keep a row pointer across a call of the
+// module.  False, with nothing changed, when the new shadow cannot be had.
+int ResizeShadow(ConsoleState *con, int columns, int rows) {
+  unsigned char **ptrs = NewShadow(rows, columns);
+  if (ptrs == NULL) return 0;
+  int top = con->scroll_line < 0 ? 0 : con->scroll_line;
+  if (top > con->rows - 1) top = con->rows - 1;
+  int drop = con->cur_y - (rows - 1);
+  if (drop < 0) drop = 0;
+  int char_y = LastCharRow(con), char_x = LastCharX(), char_row = -1;
+  int cur_row = -1, cur_cut = 0, start_row = -1, start_cut = 0;
+  for (int y = 0; y < con->rows; y++) {
+    int to = NewRowIndex(y, top, drop, rows);
+    if (to < 0) continue;
+    int cut = CutRow(con->shadow[y], 4 * con->columns, columns, 4 * columns);
+    memcpy(ptrs[to], con->shadow[y], (size_t)cut);
+    if (y == con->cur_y) cur_row = to, cur_cut = cut;
+    if (edit.editing && y == edit.start_y) start_row = to, start_cut = cut;
+    if (y == char_y && char_x < cut) char_row = to;
+  }
+  int old_y = con->cur_y, old_x = con->cur_x;
+  con->columns = columns;
+  con->rows = rows;
+  UseShadow(con, ptrs);
+  con->cur_y = cur_row >= 0 ? cur_row : (old_y < rows ? old_y : rows - 1);
+  con->cur_x = cur_row >= 0 && old_x < cur_cut ? old_x : (cur_row >= 0 ? cur_cut : 0);
+  if (con->scroll_line > rows - 1) con->scroll_line = rows - 1;
+  LastCharMoved(char_row >= 0 ? ptrs[char_row] : NULL);
+  if (edit.editing) {
+    edit.start_y = start_row >= 0 ? start_row : (top > 0 && top < rows ? top : 0);
+    edit.start_x = start_row >= 0 && edit.start_x < start_cut ? edit.start_x
+                   : start_row >= 0                           ? start_cut
+                                                              : 0;
+  }
+  return 1;
 }
 
 // Makes every byte of every shadow row a space.

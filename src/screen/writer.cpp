@@ -38,6 +38,31 @@ static int RowIndex(ConsoleState *con, const unsigned char *row) {
   return -1;
 }
 
+// True while the bytes of a multibyte character are still arriving: the
+// shadow must then keep its size until the character is whole.
+int CharOpen(void) {
+  return open_char.left > 0;
+}
+
+// The row index of the last character written, for a resize; -1: none.
+int LastCharRow(ConsoleState *con) {
+  return open_char.row == NULL ? -1 : RowIndex(con, open_char.row);
+}
+
+// The byte index of the last character written in its row.
+int LastCharX(void) {
+  return open_char.x;
+}
+
+// After a resize: the last character written is now in `row` (NULL: it went
+// with its row), so that no pointer into the freed shadow is kept; its
+// column is counted again when it is next needed.
+void LastCharMoved(unsigned char *row) {
+  open_char.row = row;
+  open_char.col = -1;
+  if (row == NULL) open_char.x = 0;
+}
+
 // Starts a character at the stored byte, at display column col of row y (-1:
 // not known): multibyte when its first byte leads one of more than one byte.
 // Returns whether it does.

@@ -243,10 +243,14 @@ static int InputBuffered(void) {
 // handler may put back, may restart a wait instead of breaking it).  False
 // when an interrupt waits for the reader reading now, before or during the
 // wait.  A descriptor made non-blocking by its owner is not waited on: its
-// read answers at once.
+// read answers at once.  It is also where a window size change is taken
+// while the console waits (see TakeWindowSize): when the wait starts, before
+// it sleeps, and each time a signal wakes it.
 int WaitForKey(void) {
   if (InterruptWaiting()) return 0;
+  FollowWindow();
   if (InputBuffered() || (fcntl(0, F_GETFL) & O_NONBLOCK)) return 1;
+  TakeWindowSize(1); // before sleeping: a change may have gone unsignalled
   SendOutputNow();
   sigset_t block, old;
   sigemptyset(&block);
@@ -256,6 +260,7 @@ int WaitForKey(void) {
   sigdelset(&waiting, SIGINT);
   struct pollfd in = {0, POLLIN, 0};
   while (!InterruptWaiting() && ppoll(&in, 1, NULL, &waiting) < 0 && errno == EINTR) {
+    FollowWindow(); // woken by SIGWINCH: the screen follows the window now
   }
   sigprocmask(SIG_SETMASK, &old, NULL);
   return !InterruptWaiting();

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,15 +14,52 @@ int term_ready;                     // 0 until the snapshots are taken
 static struct termios term_snap[3]; // the snapshots, indexed by TermMode
 int term_mode;                      // TermMode last applied; 0: curses not active
 
-// The console keeps the screen size it read at start (the shadow is
-// allocated once).  curses, left to itself, would follow a window-size change
-// at its next refresh and resize its screens under the module; so the action
-// for SIGWINCH that curses installs where it found the default one is taken
-// back, and curses keeps the size it started with, like the console.  An
-// engine's own SIGWINCH handler is left alone (curses installs none then).
-static void KeepWindowSize(const struct sigaction *before) {
-  if (before->sa_handler == SIG_DFL && !(before->sa_flags & SA_SIGINFO))
-    sigaction(SIGWINCH, before, NULL);
+volatile sig_atomic_t window_changed; // SIGWINCH came: the size is to be read
+static struct sigaction engine_winch; // the engine's SIGWINCH action, chained to
+
+// Records that the window changed size, and nothing more: the console takes
+// the new size at its next safe point (output before a character, a wait for
+// a key, re-entering the terminal), never here, where the shadow and curses
+// may be half way through a change.  The engine's own handler, if it had one,
+// runs after.
+static void OnWindowSize(int signo, siginfo_t *info, void *context) {
+  window_changed = 1;
+  if (engine_winch.sa_flags & SA_SIGINFO) {
+    if (engine_winch.sa_sigaction) engine_winch.sa_sigaction(signo, info, context);
+  } else if (engine_winch.sa_handler != SIG_DFL && engine_winch.sa_handler != SIG_IGN) {
+    engine_winch.sa_handler(signo);
+  }
+}
+
+// Puts the console's own SIGWINCH handler in place of whatever curses
+// installed when it started (its handler would resize curses' screens at a
+// refresh, under the shadow); `before` is the engine's action from before
+// curses, which the handler chains to.  SA_RESTART, so that no write of
+// output breaks off for a window change; a wait for a key still ends with
+// EINTR (ppoll is never restarted).  curses installs its handler only when it
+// first starts: re-entering it after endwin leaves this one alone.
+static void FollowWindowSize(const struct sigaction *before) {
+  engine_winch = *before;
+  struct sigaction act;
+  memset(&act, 0, sizeof act);
+  act.sa_sigaction = OnWindowSize;
+  act.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&act.sa_mask);
+  sigaction(SIGWINCH, &act, NULL);
+}
+
+// Reads the terminal's size (standard output first, then standard input);
+// false when neither is a terminal or the size reads as zero.
+int ReadWindowSize(int *columns, int *rows) {
+  struct winsize ws;
+  for (int fd = 1; fd >= 0; fd--) {
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+      *columns = ws.ws_col;
+      *rows = ws.ws_row;
+      return 1;
+    }
+  }
+  return 0;
 }
 
 // Takes the three snapshots: the cooked terminal, the raw one curses makes
@@ -32,7 +70,7 @@ static void TakeSnapshots(void) {
   sigaction(SIGWINCH, NULL, &winch);
   initscr();
   ModelResumed(); // curses' set-up strings wait for its first refresh
-  KeepWindowSize(&winch);
+  FollowWindowSize(&winch);
   term_mode = RAW;
   setvbuf(stdout, NULL, _IOLBF, 8192);
   cbreak();
@@ -118,9 +156,12 @@ void C_Sane(void) {
 }
 
 // Comes back to the curses screen in the raw mode in use, redrawing it from
-// the shadow when asked.
+// the shadow when asked, and at the terminal's size if that changed.
 void RestoreTermIO(int redraw) {
   SetTermMode(1 + Console->sig_state);
+  // The window may have changed while the engine had the terminal (curses
+  // was not there to see it): the size is read here whatever the flag says.
+  if (TakeWindowSize(1)) return; // the screen was redrawn at the new size
   if (redraw) S_redisplay();
 }
 

@@ -131,6 +131,10 @@ public:
 
   // Writes bytes to the master, as keys typed at the terminal.
   void Send(const std::string &bytes);
+  // Changes the window's size: what the child wrote so far is rendered at the
+  // old size, then the emulator and the terminal (TIOCSWINSZ on the master,
+  // which sends SIGWINCH to the child) take the new one.
+  void Resize(int rows, int cols);
   // Lets the child's WaitParent return `data` (one line; any bytes).
   void Go(const std::string &data = "go");
 

@@ -41,6 +41,7 @@ public:
     r.swap(replies_);
     return r;
   }
+  void Resize(int rows, int cols) override;
 
 private:
   enum class State { Ground, Utf8, Esc, EscInter, Csi, Str, StrEsc };
@@ -94,7 +95,7 @@ private:
     return alt_on_ ? alt_ : main_;
   }
 
-  const int rows_, cols_;
+  int rows_, cols_;
   const Wrap wrap_;
   Grid main_, alt_;
   bool alt_on_ = false;
@@ -116,6 +117,26 @@ private:
 MiniTerm::MiniTerm(int rows, int cols, Wrap wrap)
     : rows_(rows), cols_(cols), wrap_(wrap) {
   Reset();
+}
+
+// Keeps what fits of both screens top-left, pads with blanks, and brings the
+// cursor and the scroll region inside (a wide character cut in half goes).
+void MiniTerm::Resize(int rows, int cols) {
+  for (Grid *g : {&main_, &alt_}) {
+    g->resize(rows, Line(cols));
+    for (Line &l : *g) {
+      l.resize(cols);
+      size_t i = 0;
+      if (cols < cols_ && !l.back().text.empty() &&
+          CharWidth(DecodeUtf8(l.back().text, i)) == 2)
+        l.back() = Cell{};
+    }
+  }
+  rows_ = rows, cols_ = cols;
+  cur_.row = std::min(cur_.row, rows_ - 1);
+  cur_.col = std::min(cur_.col, cols_ - 1);
+  pending_ = false;
+  top_ = 0, bottom_ = rows_ - 1;
 }
 
 // Power-on state: blank screens, home cursor, full scroll region, modes reset.

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -411,6 +412,17 @@ void Scenario::Send(const std::string &bytes) {
           std::to_string(bytes.size()) + " bytes written)");
   impl_->want_write = false;
   if (!ok) ADD_FAILURE() << ok.message();
+}
+
+// Renders what is there at the old size, then resizes the emulator and the
+// terminal together.
+void Scenario::Resize(int rows, int cols) {
+  impl_->Pump(0);
+  impl_->term->Resize(rows, cols);
+  winsize ws{};
+  ws.ws_row = static_cast<unsigned short>(rows);
+  ws.ws_col = static_cast<unsigned short>(cols);
+  if (impl_->master >= 0) ioctl(impl_->master, TIOCSWINSZ, &ws);
 }
 
 // Sends one line of data to the child's WaitParent.

@@ -103,10 +103,11 @@ testing::AssertionResult ScreenEqualsShadow(const Scenario &s) {
 // Row by row in display cells; the sizes must agree first.
 testing::AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh) {
   std::vector<std::string> screen = s.Screen();
-  if (sh.rows != static_cast<int>(screen.size()) || sh.columns != s.options().cols)
+  int cols = screen.empty() ? 0 : static_cast<int>(SplitCells(screen[0]).size());
+  if (sh.rows != static_cast<int>(screen.size()) || sh.columns != cols)
     return testing::AssertionFailure()
            << "the shadow is " << sh.rows << "x" << sh.columns << " but the terminal is "
-           << screen.size() << "x" << s.options().cols;
+           << screen.size() << "x" << cols;
   for (int r = 0; r < sh.rows; ++r) {
     std::string want = ShadowRowToText(sh.row_bytes[r], sh.columns);
     int c = FirstDifference(screen[r], want);

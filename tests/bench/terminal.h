@@ -54,6 +54,9 @@ public:
   virtual bool CursorVisible() const = 0;
   // Answers the terminal owes the program (device status reports); cleared.
   virtual std::string TakeReplies() = 0;
+  // The window changes size, as a terminal emulator's does: what fits stays
+  // top-left, the cursor is kept inside, the scroll region is reset.
+  virtual void Resize(int rows, int cols) = 0;
 };
 
 // libvterm with UTF-8 input and the alternate screen enabled.  `autowrap`
