@@ -101,8 +101,9 @@ fields() {
 
 prepare() {
   mkdir -p "$work"
-  rm -rf "$work/src-tree" && mkdir -p "$work/src-tree"
+  rm -rf "$work/src-tree" "$work/clean" && mkdir -p "$work/src-tree"
   (cd "$root" && git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$work/src-tree")
+  cp -a "$work/src-tree" "$work/clean" # the tree as it was: each mutant is undone from it
   cmake -S "$work/src-tree" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$work/build" -j"$(nproc)" >/dev/null || { echo "the clean tree does not build"; exit 1; }
   (cd "$work/build" && ctest -j"$(nproc)" -LE packaging --timeout 120 >/dev/null) ||
@@ -111,13 +112,13 @@ prepare() {
 
 run_one() { # id file from to what
   local id="$1" file="$2" tree="$work/src-tree"
-  cp "$root/$file" "$tree/$file"
+  cp "$work/clean/$file" "$tree/$file"
   if ! apply "$tree/$file" "$3" "$4"; then
     printf '%3s  not applicable  %s\n' "$id" "$5"; return 2
   fi
   local verdict
   if ! cmake --build "$work/build" -j"$(nproc)" >/dev/null 2>&1; then
-    cp "$root/$file" "$tree/$file"
+    cp "$work/clean/$file" "$tree/$file"
     printf '%3s  %-48s %s\n' "$id" "does not build" "$5"; return 2
   else
     local out
@@ -126,7 +127,7 @@ run_one() { # id file from to what
     failed=$(printf '%s\n' "$out" | sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*\(Failed\|Timeout\|Exception\).*/\1/p' | head -n 1)
     if [ -n "$failed" ]; then verdict="caught by $failed"; else verdict="SURVIVED"; fi
   fi
-  cp "$root/$file" "$tree/$file"
+  cp "$work/clean/$file" "$tree/$file"
   printf '%3s  %-48s %s\n' "$id" "$verdict" "$5"
   [ "$verdict" != SURVIVED ]
 }
