@@ -5,8 +5,8 @@
 #include "bench.h"
 #include "console.h"
 #include "console_child.h"
-#include "scenario_support.h"
 #include "host.h"
+#include "scenario_support.h"
 
 #include <gtest/gtest.h>
 
@@ -600,14 +600,21 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
       bench::Report("size", ScreenSize());
       ReportShadow();
     });
+    // A waiting child answers a resize with a repaint: until its bytes come,
+    // it may still be asleep from before the signal.
+    auto resized = [&](int rows, int cols) {
+      size_t before = s.RawOutput().size();
+      s.Resize(rows, cols);
+      testing::AssertionResult r =
+          s.WaitFor([&] { return s.RawOutput().size() > before; }, "the repaint");
+      return r ? WaitReadingStdin(s) : r;
+    };
     if (state == IDLE || state == EDITING) {
       ASSERT_TRUE(s.WaitStep("read"));
       if (state == EDITING) s.Send(typed);
       ASSERT_TRUE(WaitReadingStdin(s));
-      s.Resize(c.rows1, c.cols1);
-      ASSERT_TRUE(WaitReadingStdin(s));
-      s.Resize(c.rows2, c.cols2);
-      ASSERT_TRUE(WaitReadingStdin(s));
+      ASSERT_TRUE(resized(c.rows1, c.cols1));
+      ASSERT_TRUE(resized(c.rows2, c.cols2));
       // The line is shown whole at the new width (spaces are wrap gaps).
       std::string shown;
       for (const std::string &r : s.Screen())
@@ -625,15 +632,15 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
     } else {
       ASSERT_TRUE(s.WaitStep("output"));
       ASSERT_TRUE(s.WaitForScreenText("row 2"));
-      if (state == STOPPED) s.Send("\x13");
-      s.Resize(c.rows1, c.cols1);
       if (state == STOPPED) {
+        s.Send("\x13");
         ASSERT_TRUE(WaitReadingStdin(s));
-      }
-      s.Resize(c.rows2, c.cols2);
-      if (state == STOPPED) {
-        ASSERT_TRUE(WaitReadingStdin(s)); // still stopped after the resizes
+        ASSERT_TRUE(resized(c.rows1, c.cols1));
+        ASSERT_TRUE(resized(c.rows2, c.cols2)); // still stopped after the resizes
         s.Send("\x11");
+      } else {
+        s.Resize(c.rows1, c.cols1);
+        s.Resize(c.rows2, c.cols2);
       }
       ASSERT_TRUE(s.WaitExit());
       EXPECT_NE(s.ScreenText().find("row 2999 \xe6\xbc\xa2\xe5\xad\x97 y"),
