@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 
@@ -32,7 +33,7 @@ struct Case {
   std::vector<std::pair<int, std::string>> lines; // line number, text
 };
 
-// C escapes (\r \n \t \e \\ \xNN), \*N (the character before it N times
+// C escapes (\a \b \e \f \n \r \t \v \\ \xNN), \*N (the character before it N times
 // in all) and, in keys (`carets`), ^X for control X (^? for DEL).
 std::string Unescape(const std::string &s, bool carets = false) {
   std::string out;
@@ -51,7 +52,7 @@ std::string Unescape(const std::string &s, bool carets = false) {
         out += ch;
       i = s.find_first_not_of("0123456789", i + 2) - 1;
     } else if (c == '\\' && n) {
-      const std::string from = "rnte", to = "\r\n\t\x1b";
+      const std::string from = "abefnrtv", to = "\a\b\x1b\f\n\r\t\v";
       out += from.find(n) == std::string::npos ? n : to[from.find(n)], i++;
     } else {
       out += c;
@@ -72,7 +73,7 @@ std::string Word(std::string &s) {
 
 // ---- Child ----------------------------------------------------------------------
 
-QxStream log_stream;
+QxStream log_stream, last_log; // the memory log; the last log of logfail/logfull
 
 // What the engine saw: quit and interrupt actions, SIGINTs its handler took,
 // token-error resets, and whether its SIGINT action is in force.
@@ -134,19 +135,19 @@ std::string ReadRecord() {
 // Runs one child command; the answer is what it returned.
 std::string Do(std::string cmd) {
   std::string verb = Word(cmd), arg = Unescape(cmd);
-  if (verb == "line") {
+  if (verb == "line" || verb == "mode") {
     for (char r : arg) {
       if (r == 'T') C_TOPLEVEL();
       if (r == 'N') C_NORMAL();
       if (r == 'P') C_NOPROMPT();
       if (r == 'C') C_COMMAND();
     }
-    return ReadRecord();
+    return verb == "line" ? ReadRecord() : "";
   }
   if (verb == "getc") {
     std::string got;
-    for (int n = std::stoi(arg); n > 0; n--)
-      got += static_cast<char>(host_getc(C_GetStream()));
+    for (int n = std::stoi(arg), c; n > 0; n--)
+      got += (c = host_getc(C_GetStream())) == -1 ? "<EOF>" : std::string(1, static_cast<char>(c));
     return got;
   }
   if (verb == "eofs") { // N reads: how many gave end of file, or "spins"
@@ -156,6 +157,24 @@ std::string Do(std::string cmd) {
     return CpuTicks(getpid()) - cpu > 40 ? "spins" : std::to_string(eofs);
   }
   if (verb == "put") return Put(arg), "";
+  if (verb == "putc") return Stream__sputc(std::stoi(arg), C_GetStream()), "";
+  if (verb == "newline") return C_NewLine(), "";
+  if (verb == "putfull") { // output while descriptor 1 is /dev/full (a dead terminal)
+    int tty = dup(1), full = open("/dev/full", O_WRONLY);
+    dup2(full, 1);
+    Put(arg);
+    dup2(tty, 1);
+    return close(tty), close(full), "";
+  }
+  if (verb == "logfail" || verb == "logfull") { // a log that fails, or is a full device
+    last_log = verb == "logfull" ? host_open_file("/dev/full", "w") : host_open_memory();
+    if (verb == "logfail") host_memory_fail(last_log, 1);
+    return C_SetLog(last_log), "";
+  }
+  if (verb == "loginfo")
+    return std::string(C_GetLog() == last_log ? "log" : C_GetLog() == 0 ? "none" : "other") +
+           (host_stream_is_open(last_log) ? " open " : " closed ") +
+           std::to_string(host_stream_put_count(last_log));
   if (verb == "raw") return bench::wire::WriteAll(1, arg) ? "" : "write failed";
   if (verb == "prompt") return C_SetPrompt(PutAtom(0, arg.c_str())), "";
   if (verb == "postfix") return C_SetPromptPostfix(PutAtom(0, arg.c_str())), "";
@@ -191,6 +210,8 @@ std::string Do(std::string cmd) {
     if (name == "s_mode") s_mode_flag = v;
     if (name == "break_level") break_level = v;
     if (name == "terminator") s_debugger_command_response_terminator_flag = v;
+    if (name == "e_disp") e_disp_flag = v;
+    if (name == "interrupt") Interrupt = v;
     return "";
   }
   if (kBuiltins0.count(verb)) return std::to_string(kBuiltins0.at(verb)());
@@ -230,7 +251,7 @@ void Child(const Case &c) {
 // ---- Parent ---------------------------------------------------------------------
 
 // The parent's commands and expectations; every other word is a child command.
-const char *const kParentVerbs[] = {"done", "keys", "sleeps", "above", "srows",  "wait", "intr", "->",     "screen", "row",
+const char *const kParentVerbs[] = {"done", "keys", "sleeps", "above", "srows", "scursor", "stderr", "mark", "nobytes",  "wait", "intr", "->",     "screen", "row",
                                     "cursor", "shadow", "log", "bells", "state", "bytes"};
 
 // Runs a case on one terminal.
@@ -241,6 +262,9 @@ void RunOn(const Case &c, const std::string &term) {
   opt.rows = std::stoi(t);
   opt.cols = std::stoi(t.substr(t.find('x') + 1));
   if (std::count(c.options.begin(), c.options.end(), "eucjp")) opt.locale = "ja_JP.eucjp";
+  for (const std::string &o : c.options) // veof=N, verase=N: the terminal's keys
+    if (o.rfind("veof=", 0) == 0 || o.rfind("verase=", 0) == 0)
+      opt.cc[o[2] == 'o' ? VEOF : VERASE] = static_cast<unsigned char>(std::stoi(o.substr(o.find('=') + 1)));
   if (std::count(c.options.begin(), c.options.end(), "devnull")) opt.stdin_mode = bench::Stdin::DevNull;
   if (std::count(c.options.begin(), c.options.end(), "closed")) opt.stdin_mode = bench::Stdin::Closed;
   bench::Scenario s(opt, [&c] { Child(c); });
@@ -300,6 +324,16 @@ void RunOn(const Case &c, const std::string &term) {
       EXPECT_EQ(s.Cursor(), (bench::Pos{r == "-" ? s.Cursor().row : std::stoi(r), std::stoi(rest)}));
     } else if (verb == "above") { // the row above the cursor: the line just echoed
       EXPECT_EQ(s.Cursor().row > 0 ? Row(s, s.Cursor().row - 1) : "?", want);
+    } else if (verb == "scursor") { // the record's cursor: row, byte index [, column]
+      std::string got = s.Get("shadow.cur_y") + " " + s.Get("shadow.cur_x");
+      EXPECT_EQ(std::count(want.begin(), want.end(), ' ') > 1 ? got + " " + s.Get("shadow.col") : got, want);
+    } else if (verb == "stderr") {
+      EXPECT_EQ(bench::Printable(s.Stderr()), bench::Printable(want));
+    } else if (verb == "mark") {
+      mark = s.RawOutput().size();
+    } else if (verb == "nobytes") { // none of these bytes written since the command
+      EXPECT_EQ(s.RawOutput().find_first_of(want, mark), std::string::npos)
+          << bench::Printable(s.RawOutput().substr(mark));
     } else if (verb == "srows") { // the shadow's rows as bytes, like screen
       bench::Shadow sh;
       ASSERT_TRUE(bench::ReadShadow(s, &sh));
