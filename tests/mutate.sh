@@ -123,8 +123,7 @@ run_one() { # id file from to what
     local out
     out=$(cd "$work/build" && ctest -j"$(nproc)" -LE packaging --timeout 120 --stop-on-failure 2>&1)
     local failed
-    # a failure (***Failed, ***Timeout, ***Exception), not a skipped test
-    failed=$(printf '%s\n' "$out" | sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*[FTE].*/\1/p' | head -n 1)
+    failed=$(printf '%s\n' "$out" | sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*\(Failed\|Timeout\|Exception\).*/\1/p' | head -n 1)
     if [ -n "$failed" ]; then verdict="caught by $failed"; else verdict="SURVIVED"; fi
   fi
   cp "$root/$file" "$tree/$file"

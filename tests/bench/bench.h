@@ -193,9 +193,14 @@ std::string ShadowRowToText(const std::string &bytes, int columns);
 // The rendered screen equals the shadow, row by row; on failure the first
 // differing row and column are named with both texts.
 [[nodiscard]] testing::AssertionResult ScreenEqualsShadow(const Scenario &s);
+// The same against a shadow obtained otherwise (e.g. read from a blocked child).
+[[nodiscard]] testing::AssertionResult ScreenEqualsShadow(const Scenario &s,
+                                                          const Shadow &sh);
 // The terminal's cursor is where the shadow says: row cur_y, display column
 // shadow.col (columns - 1 when the cursor is at the right edge).
 [[nodiscard]] testing::AssertionResult CursorEqualsShadow(const Scenario &s);
+[[nodiscard]] testing::AssertionResult CursorEqualsShadow(const Scenario &s,
+                                                          const Shadow &sh);
 // EXPECT_TRUE(ScreenEqualsShadow(s)), for brevity.
 void ExpectScreenEqualsShadow(const Scenario &s);
 

@@ -93,11 +93,15 @@ static int FirstDifference(const std::string &a, const std::string &b) {
   return a == b ? -1 : static_cast<int>(n);
 }
 
-// Row by row in display cells; the sizes must agree first.
+// Row by row in display cells, against the reported shadow.
 testing::AssertionResult ScreenEqualsShadow(const Scenario &s) {
   Shadow sh;
   testing::AssertionResult ok = ReadShadow(s, &sh);
-  if (!ok) return ok;
+  return ok ? ScreenEqualsShadow(s, sh) : ok;
+}
+
+// Row by row in display cells; the sizes must agree first.
+testing::AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh) {
   std::vector<std::string> screen = s.Screen();
   if (sh.rows != static_cast<int>(screen.size()) || sh.columns != s.options().cols)
     return testing::AssertionFailure()
@@ -115,11 +119,15 @@ testing::AssertionResult ScreenEqualsShadow(const Scenario &s) {
   return testing::AssertionSuccess();
 }
 
-// The right edge (display column == columns) shows as the last column.
+// Against the reported shadow.
 testing::AssertionResult CursorEqualsShadow(const Scenario &s) {
   Shadow sh;
   testing::AssertionResult ok = ReadShadow(s, &sh);
-  if (!ok) return ok;
+  return ok ? CursorEqualsShadow(s, sh) : ok;
+}
+
+// The right edge (display column == columns) shows as the last column.
+testing::AssertionResult CursorEqualsShadow(const Scenario &s, const Shadow &sh) {
   if (sh.col < 0)
     return testing::AssertionFailure() << "the child reported no shadow.col (pass "
                                           "_Curses_num_cur_x to ReportShadow)";
