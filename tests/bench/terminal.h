@@ -69,9 +69,6 @@ std::string EncodeUtf8(char32_t cp);
 // ("" for the second column of a double-width character).
 std::vector<std::string> SplitCells(const std::string &row);
 
-// Display width of a UTF-8 string (control characters count 0).
-int DisplayWidth(const std::string &utf8);
-
 // Removes trailing spaces.
 std::string TrimRight(const std::string &s);
 
