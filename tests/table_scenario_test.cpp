@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -228,8 +229,13 @@ std::string Do(std::string cmd) {
   return out;
 }
 
-// The child: starts the console, then runs commands until "end".
-void Child(const Case &c) {
+// The child: starts the console, then runs commands until "end"; or runs
+// qxtop with its log in `log`.
+void Child(const Case &c, const std::string &log) {
+  if (std::count(c.options.begin(), c.options.end(), "qxtop")) {
+    execl(QXTOP_BINARY, "qxtop", ("--log=" + log).c_str(), static_cast<char *>(nullptr));
+    bench::Fail("qxtop did not start");
+  }
   bool eucjp = std::count(c.options.begin(), c.options.end(), "eucjp") > 0;
   if (eucjp) host_set_charset(HOST_EUCJP);
   StartConsole();
@@ -251,7 +257,7 @@ void Child(const Case &c) {
 // ---- Parent ---------------------------------------------------------------------
 
 // The parent's commands and expectations; every other word is a child command.
-const char *const kParentVerbs[] = {"done", "keys", "sleeps", "above", "srows", "scursor", "stderr", "mark", "nobytes",  "wait", "intr", "->",     "screen", "row",
+const char *const kParentVerbs[] = {"done", "keys", "sleeps", "above", "srows", "scursor", "waitfor", "rows", "exit", "logfile", "nologfile", "stderr", "mark", "nobytes",  "wait", "intr", "->",     "screen", "row",
                                     "cursor", "shadow", "log", "bells", "state", "bytes"};
 
 // Runs a case on one terminal.
@@ -267,8 +273,13 @@ void RunOn(const Case &c, const std::string &term) {
       opt.cc[o[2] == 'o' ? VEOF : VERASE] = static_cast<unsigned char>(std::stoi(o.substr(o.find('=') + 1)));
   if (std::count(c.options.begin(), c.options.end(), "devnull")) opt.stdin_mode = bench::Stdin::DevNull;
   if (std::count(c.options.begin(), c.options.end(), "closed")) opt.stdin_mode = bench::Stdin::Closed;
-  bench::Scenario s(opt, [&c] { Child(c); });
-  ASSERT_TRUE(s.WaitStep("ready"));
+  const std::string log = testing::TempDir() + "qx-table-" + std::to_string(getpid()) + ".log";
+  bool qxtop = std::count(c.options.begin(), c.options.end(), "qxtop") > 0;
+  if (qxtop) opt.timeout_ms = 30000; // qxtop under the sanitizers is slow
+  bench::Scenario s(opt, [&c, &log] { Child(c, log); });
+  if (!qxtop) {
+    ASSERT_TRUE(s.WaitStep("ready"));
+  }
   size_t mark = 0;
   for (const auto &[number, text] : c.lines) {
     SCOPED_TRACE(c.where.substr(0, c.where.find(':')) + ":" + std::to_string(number) + ": " +
@@ -324,6 +335,21 @@ void RunOn(const Case &c, const std::string &term) {
       EXPECT_EQ(s.Cursor(), (bench::Pos{r == "-" ? s.Cursor().row : std::stoi(r), std::stoi(rest)}));
     } else if (verb == "above") { // the row above the cursor: the line just echoed
       EXPECT_EQ(s.Cursor().row > 0 ? Row(s, s.Cursor().row - 1) : "?", want);
+    } else if (verb == "waitfor") { // on the screen, the child blocked or not
+      ASSERT_TRUE(s.WaitForScreenText(want));
+    } else if (verb == "rows") { // N rows are exactly TEXT
+      int n = std::stoi(Word(rest));
+      std::vector<std::string> screen = s.Screen();
+      for (std::string &r : screen)
+        r = bench::TrimRight(r);
+      EXPECT_EQ(std::count(screen.begin(), screen.end(), Unescape(rest)), n) << s.ScreenText();
+    } else if (verb == "exit") {
+      ASSERT_TRUE(s.WaitExit());
+      EXPECT_EQ(s.ExitCode(), std::stoi(want)) << s.Stderr();
+    } else if (verb == "logfile" || verb == "nologfile") { // qxtop's log holds TEXT, or not
+      std::ifstream in(log);
+      std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(logged.find(want) != std::string::npos, verb == "logfile") << logged;
     } else if (verb == "scursor") { // the record's cursor: row, byte index [, column]
       std::string got = s.Get("shadow.cur_y") + " " + s.Get("shadow.cur_x");
       EXPECT_EQ(std::count(want.begin(), want.end(), ' ') > 1 ? got + " " + s.Get("shadow.col") : got, want);
@@ -357,6 +383,8 @@ void RunOn(const Case &c, const std::string &term) {
     }
     if (testing::Test::HasFatalFailure()) return;
   }
+  unlink(log.c_str());
+  if (qxtop) return;
   s.Go("end");
   ExpectCleanExit(s);
 }
