@@ -119,6 +119,9 @@ typedef struct LineEdit {
    * before the right edge (the row's blank last column follows it); -1 when
    * its echo did not. */
   int32_t gap_x[QX_LINE_MAX];
+  /* The first byte of the line still on the screen: 0, unless an echo
+   * cleared a one-row scroll region that held the line's earlier bytes. */
+  int32_t shown_from;
 } LineEdit;
 
 extern LineEdit edit;

@@ -74,13 +74,21 @@ static void StepOverGap(ConsoleState *con) {
 
 // Appends one byte to the line and echoes it, noting where the row above
 // ends when the echo starts a new row before the right edge (a character
-// that does not fit in the last column).
+// that does not fit in the last column).  The row it left must now be the
+// row above: a one-row scroll region clears its row instead of moving it
+// up, and leaves no gap to step over; what the line held before the echoed
+// character is then gone from the screen (shown_from), and erasing it later
+// only shortens the line.
 void AppendEchoed(ConsoleState *con, int byte) {
   int at = con->line_len, x = con->cur_x;
   int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
+  const unsigned char *row = con->shadow[con->cur_y];
   con->line_buf[con->line_len++] = (unsigned char)byte;
   EchoChar(con, byte & 0xff);
-  edit.gap_x[at] = x > 0 && col < con->columns && con->cur_x == 1 ? x : -1;
+  int moved_up = con->cur_y > 0 && con->shadow[con->cur_y - 1] == row;
+  edit.gap_x[at] = x > 0 && col < con->columns && con->cur_x == 1 && moved_up ? x : -1;
+  if (con->shadow[con->cur_y] == row && con->cur_x <= x)
+    edit.shown_from = at + 1 - con->cur_x; // the row was cleared under the line
 }
 
 // Removes the line's last character, n bytes shown in w columns, from the
@@ -98,6 +106,10 @@ void EraseLastChar(ConsoleState *con, int n, int w) {
   if (n > con->line_len) n = con->line_len;
   if (n < 1) return;
   con->line_len -= n;
+  if (con->line_len < edit.shown_from) { // cleared from the screen already
+    edit.shown_from = con->line_len;
+    return;
+  }
   BackToRowAbove(con);
   int columns = w < 1 ? 1 : (w > n ? n : w);
   for (int i = columns; i < n; i++)
@@ -249,6 +261,7 @@ void EditLine(void *ctx, ConsoleState *con, QxStream stream) {
   edit.advanced = 0;
   edit.insert_mode = 0;
   edit.typed_tail = 0;
+  edit.shown_from = 0;
   edit.tmpl = con->history[head];
   ArmLineGuard(con, stream);
   edit.first_recall = 1;

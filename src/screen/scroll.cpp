@@ -111,7 +111,8 @@ void EraseColumn(ConsoleState *con) {
   int col = _Curses_num_cur_x(con->cur_x, con->cur_y);
   if (col >= con->columns) {
     con->cur_x--;
-    if (TermFlag("am")) IQX_PUTCHAR(13), MoveToCursor(con);
+    if (TermFlag("am")) IQX_PUTCHAR(13);
+    MoveToCursor(con); // without margins curses' own cursor went on to the next row
     IQX_PUTCHAR(' ');
     if (TermFlag("am")) IQX_PUTCHAR(13), MoveToCursor(con);
   } else if (col > 0) {
