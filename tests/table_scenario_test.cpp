@@ -27,10 +27,10 @@ namespace {
 
 // One case: where it was read, its terminals and its lines.
 struct Case {
-  std::string name;                     // <file>_<case>
-  std::string where;                    // file:line of its header
-  std::vector<std::string> terms;       // "xterm 24x80"
-  std::vector<std::string> options;     // start options: eucjp, shadow, devnull, closed
+  std::string name;                 // <file>_<case>
+  std::string where;                // file:line of its header
+  std::vector<std::string> terms;   // "xterm 24x80"
+  std::vector<std::string> options; // start options: eucjp, shadow, devnull, closed
   std::vector<std::pair<int, std::string>> lines; // line number, text
 };
 
@@ -99,7 +99,8 @@ TermCell Arg(const std::string &a) {
       v.push_back(x);
     return host_int_list(v.data(), v.size(), host_nil(), QX_TAG_LIST);
   }
-  if (isdigit(static_cast<unsigned char>(a[0])) || a[0] == '-') return host_int(std::stoll(a));
+  if (isdigit(static_cast<unsigned char>(a[0])) || a[0] == '-')
+    return host_int(std::stoll(a));
   return host_atom_named(a.c_str());
 }
 
@@ -114,13 +115,15 @@ std::string Show(TermCell *c) {
 
 using Entry = int64_t (*)(BuiltinFrame *);
 const std::map<std::string, Entry> kBuiltins = {
-    {"d_cursor/1", P1_d_cursor},   {"d_cursor/2", P2_d_cursor},   {"d_pos/2", P2_d_pos},
-    {"d_screen/2", P2_d_screen},   {"d_scroll/2", P2_d_scroll},   {"d_keyin/1", P1_d_keyin},
+    {"d_cursor/1", P1_d_cursor},   {"d_cursor/2", P2_d_cursor},
+    {"d_pos/2", P2_d_pos},         {"d_screen/2", P2_d_screen},
+    {"d_scroll/2", P2_d_scroll},   {"d_keyin/1", P1_d_keyin},
     {"d_keypeek/1", P1_d_keypeek}, {"d_keylength/1", P1_d_keylength},
     {"d_keyback/1", P1_d_keyback}};
-const std::map<std::string, int (*)()> kBuiltins0 = {
-    {"d_clear/0", P0_d_clear}, {"d_cleol/0", P0_d_cleol}, {"d_cleos/0", P0_d_cleos},
-    {"d_redisp/0", P0_d_redisp}};
+const std::map<std::string, int (*)()> kBuiltins0 = {{"d_clear/0", P0_d_clear},
+                                                     {"d_cleol/0", P0_d_cleol},
+                                                     {"d_cleos/0", P0_d_cleos},
+                                                     {"d_redisp/0", P0_d_redisp}};
 
 // Reads one edited line the way the engine does, byte by byte until the line
 // is used up; -1 shows as <EOF>.
@@ -148,7 +151,8 @@ std::string Do(std::string cmd) {
   if (verb == "getc") {
     std::string got;
     for (int n = std::stoi(arg), c; n > 0; n--)
-      got += (c = host_getc(C_GetStream())) == -1 ? "<EOF>" : std::string(1, static_cast<char>(c));
+      got += (c = host_getc(C_GetStream())) == -1 ? "<EOF>"
+                                                  : std::string(1, static_cast<char>(c));
     return got;
   }
   if (verb == "eofs") { // N reads: how many gave end of file, or "spins"
@@ -173,7 +177,9 @@ std::string Do(std::string cmd) {
     return C_SetLog(last_log), "";
   }
   if (verb == "loginfo")
-    return std::string(C_GetLog() == last_log ? "log" : C_GetLog() == 0 ? "none" : "other") +
+    return std::string(C_GetLog() == last_log ? "log"
+                       : C_GetLog() == 0      ? "none"
+                                              : "other") +
            (host_stream_is_open(last_log) ? " open " : " closed ") +
            std::to_string(host_stream_put_count(last_log));
   if (verb == "raw") return bench::wire::WriteAll(1, arg) ? "" : "write failed";
@@ -191,8 +197,9 @@ std::string Do(std::string cmd) {
   if (verb == "mbchar") { // x3: 'x' starts a 3-byte character; 0: every length 0
     host_set_mbchar_override(arg == "0" ? [](unsigned char *, int, int *) { return 0; }
                                         : [](unsigned char *b, int i, int *w) {
-                                            return b[0] == 'x' ? (*w = 2, 3)
-                                                               : host_isn_mbchar_default(b, i, w);
+                                            return b[0] == 'x'
+                                                       ? (*w = 2, 3)
+                                                       : host_isn_mbchar_default(b, i, w);
                                           });
     return "";
   }
@@ -257,8 +264,11 @@ void Child(const Case &c, const std::string &log) {
 // ---- Parent ---------------------------------------------------------------------
 
 // The parent's commands and expectations; every other word is a child command.
-const char *const kParentVerbs[] = {"done", "keys", "sleeps", "above", "srows", "scursor", "waitfor", "rows", "exit", "logfile", "nologfile", "stderr", "mark", "nobytes",  "wait", "intr", "->",     "screen", "row",
-                                    "cursor", "shadow", "log", "bells", "state", "bytes"};
+const char *const kParentVerbs[] = {
+    "done", "keys",  "sleeps",  "above",     "srows",  "scursor", "waitfor",
+    "rows", "exit",  "logfile", "nologfile", "stderr", "mark",    "nobytes",
+    "wait", "intr",  "->",      "screen",    "row",    "cursor",  "shadow",
+    "log",  "bells", "state",   "bytes"};
 
 // Runs a case on one terminal.
 void RunOn(const Case &c, const std::string &term) {
@@ -270,10 +280,14 @@ void RunOn(const Case &c, const std::string &term) {
   if (std::count(c.options.begin(), c.options.end(), "eucjp")) opt.locale = "ja_JP.eucjp";
   for (const std::string &o : c.options) // veof=N, verase=N: the terminal's keys
     if (o.rfind("veof=", 0) == 0 || o.rfind("verase=", 0) == 0)
-      opt.cc[o[2] == 'o' ? VEOF : VERASE] = static_cast<unsigned char>(std::stoi(o.substr(o.find('=') + 1)));
-  if (std::count(c.options.begin(), c.options.end(), "devnull")) opt.stdin_mode = bench::Stdin::DevNull;
-  if (std::count(c.options.begin(), c.options.end(), "closed")) opt.stdin_mode = bench::Stdin::Closed;
-  const std::string log = testing::TempDir() + "qx-table-" + std::to_string(getpid()) + ".log";
+      opt.cc[o[2] == 'o' ? VEOF : VERASE] =
+          static_cast<unsigned char>(std::stoi(o.substr(o.find('=') + 1)));
+  if (std::count(c.options.begin(), c.options.end(), "devnull"))
+    opt.stdin_mode = bench::Stdin::DevNull;
+  if (std::count(c.options.begin(), c.options.end(), "closed"))
+    opt.stdin_mode = bench::Stdin::Closed;
+  const std::string log =
+      testing::TempDir() + "qx-table-" + std::to_string(getpid()) + ".log";
   bool qxtop = std::count(c.options.begin(), c.options.end(), "qxtop") > 0;
   if (qxtop) opt.timeout_ms = 30000; // qxtop under the sanitizers is slow
   bench::Scenario s(opt, [&c, &log] { Child(c, log); });
@@ -281,22 +295,31 @@ void RunOn(const Case &c, const std::string &term) {
     ASSERT_TRUE(s.WaitStep("ready"));
   }
   size_t mark = 0;
-  for (const auto &[number, text] : c.lines) {
-    SCOPED_TRACE(c.where.substr(0, c.where.find(':')) + ":" + std::to_string(number) + ": " +
-                 text + " (" + term + ")");
+  std::vector<std::pair<int, std::string>> lines;
+  for (const auto &[number, text] : c.lines) { // "command -> answer" is two lines
+    size_t arrow = text.find(" -> ");
+    lines.emplace_back(number, text.substr(0, arrow));
+    if (arrow != std::string::npos) lines.emplace_back(number, text.substr(arrow + 1));
+  }
+  for (const auto &[number, text] : lines) {
+    SCOPED_TRACE(c.where.substr(0, c.where.find(':')) + ":" + std::to_string(number) +
+                 ": " + text + " (" + term + ")");
     std::string rest = text, verb = Word(rest), want = Unescape(rest);
     if (std::find(std::begin(kParentVerbs), std::end(kParentVerbs), verb) ==
         std::end(kParentVerbs)) {
       mark = s.RawOutput().size();
       std::string keys;
-      if (verb.size() >= 4 && verb.substr(verb.size() - 4) == "line") { // line MODES KEYS: the keys are typed once it waits
+      if (verb.size() >= 4 &&
+          verb.substr(verb.size() - 4) ==
+              "line") { // line MODES KEYS: the keys are typed once it waits
         std::string modes = Word(rest);
         keys = Unescape(rest, true);
         rest = modes == "-" ? "" : modes;
       }
       bool wait = verb[0] != '&'; // &command: go on, "done" waits for it
       std::string go = verb.substr(wait ? 0 : 1) + " " + rest;
-      int times = isdigit(static_cast<unsigned char>(go[0])) ? std::stoi(go) : 1; // N*command
+      int times =
+          isdigit(static_cast<unsigned char>(go[0])) ? std::stoi(go) : 1; // N*command
       go.erase(0, go.find('*') < go.find(' ') ? go.find('*') + 1 : 0);
       for (int i = 0; i < times; i++) {
         s.Go(go);
@@ -307,7 +330,8 @@ void RunOn(const Case &c, const std::string &term) {
       s.Send(keys);
       if (wait) {
         ASSERT_TRUE(s.WaitStep("done"));
-        if (std::count(c.options.begin(), c.options.end(), "shadow")) { // after every command
+        if (std::count(c.options.begin(), c.options.end(),
+                       "shadow")) { // after every command
           EXPECT_TRUE(bench::ScreenEqualsShadow(s));
           EXPECT_TRUE(bench::CursorEqualsShadow(s));
         }
@@ -332,7 +356,8 @@ void RunOn(const Case &c, const std::string &term) {
       EXPECT_EQ(Row(s, r), Unescape(rest));
     } else if (verb == "cursor") { // row (or - for any) and column
       std::string r = Word(rest);
-      EXPECT_EQ(s.Cursor(), (bench::Pos{r == "-" ? s.Cursor().row : std::stoi(r), std::stoi(rest)}));
+      EXPECT_EQ(s.Cursor(),
+                (bench::Pos{r == "-" ? s.Cursor().row : std::stoi(r), std::stoi(rest)}));
     } else if (verb == "above") { // the row above the cursor: the line just echoed
       EXPECT_EQ(s.Cursor().row > 0 ? Row(s, s.Cursor().row - 1) : "?", want);
     } else if (verb == "waitfor") { // on the screen, the child blocked or not
@@ -342,17 +367,23 @@ void RunOn(const Case &c, const std::string &term) {
       std::vector<std::string> screen = s.Screen();
       for (std::string &r : screen)
         r = bench::TrimRight(r);
-      EXPECT_EQ(std::count(screen.begin(), screen.end(), Unescape(rest)), n) << s.ScreenText();
+      EXPECT_EQ(std::count(screen.begin(), screen.end(), Unescape(rest)), n)
+          << s.ScreenText();
     } else if (verb == "exit") {
       ASSERT_TRUE(s.WaitExit());
       EXPECT_EQ(s.ExitCode(), std::stoi(want)) << s.Stderr();
-    } else if (verb == "logfile" || verb == "nologfile") { // qxtop's log holds TEXT, or not
+    } else if (verb == "logfile" ||
+               verb == "nologfile") { // qxtop's log holds TEXT, or not
       std::ifstream in(log);
-      std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::string logged((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
       EXPECT_EQ(logged.find(want) != std::string::npos, verb == "logfile") << logged;
     } else if (verb == "scursor") { // the record's cursor: row, byte index [, column]
       std::string got = s.Get("shadow.cur_y") + " " + s.Get("shadow.cur_x");
-      EXPECT_EQ(std::count(want.begin(), want.end(), ' ') > 1 ? got + " " + s.Get("shadow.col") : got, want);
+      EXPECT_EQ(std::count(want.begin(), want.end(), ' ') > 1
+                    ? got + " " + s.Get("shadow.col")
+                    : got,
+                want);
     } else if (verb == "stderr") {
       EXPECT_EQ(bench::Printable(s.Stderr()), bench::Printable(want));
     } else if (verb == "mark") {
@@ -408,7 +439,10 @@ std::vector<Case> ReadCases(const std::string &dir) {
       if (verb.empty() || verb[0] == '#') continue;
       if (verb == "case") {
         cases.push_back(Case{f.substr(0, f.size() - 4) + "_" + Word(rest),
-                             f + ":" + std::to_string(number), {}, {}, {}});
+                             f + ":" + std::to_string(number),
+                             {},
+                             {},
+                             {}});
       } else if (cases.empty()) {
         continue;
       } else if (verb == "term") {
@@ -442,6 +476,8 @@ TEST_P(Scenarios, Run) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Scenarios, testing::ValuesIn(ReadCases(QX_SCENARIO_DIR)),
-                         [](const testing::TestParamInfo<Case> &i) { return i.param.name; });
+                         [](const testing::TestParamInfo<Case> &i) {
+                           return i.param.name;
+                         });
 
 } // namespace
