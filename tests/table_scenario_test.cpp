@@ -265,10 +265,10 @@ void Child(const Case &c, const std::string &log) {
 
 // The parent's commands and expectations; every other word is a child command.
 const char *const kParentVerbs[] = {
-    "done", "keys",  "sleeps",  "above",     "srows",  "scursor", "waitfor",
-    "rows", "exit",  "logfile", "nologfile", "stderr", "mark",    "nobytes",
-    "wait", "intr",  "->",      "screen",    "row",    "cursor",  "shadow",
-    "log",  "bells", "state",   "bytes"};
+    "done",    "keys", "blocked", "sleeps",  "above",     "srows",  "scursor",
+    "waitfor", "rows", "exit",    "logfile", "nologfile", "stderr", "mark",
+    "nobytes", "wait", "intr",    "->",      "screen",    "row",    "cursor",
+    "shadow",  "log",  "bells",   "state",   "bytes"};
 
 // Runs a case on one terminal.
 void RunOn(const Case &c, const std::string &term) {
@@ -340,6 +340,8 @@ void RunOn(const Case &c, const std::string &term) {
       ASSERT_TRUE(s.WaitStep("done"));
     } else if (verb == "keys") {
       s.Send(Unescape(rest, true));
+    } else if (verb == "blocked") { // the child waits for a key
+      ASSERT_TRUE(WaitReadingStdin(s));
     } else if (verb == "sleeps") { // the child waits for a key without spinning
       ASSERT_TRUE(SleepsWhileWaiting(s));
     } else if (verb == "wait") {
