@@ -16,7 +16,11 @@ ${NM:-nm} -D --defined-only "$lib" | awk '{ sub(/@.*/, "", $3); print $3 }' |
 diff "$tmp/want" "$tmp/have" >"$tmp/diff" || problem "exports (< only in console.h, > only in the library):
 $(cat "$tmp/diff")"
 sed -n '/Names the host engine must define/,/Exported by the module/p' "$header" >"$tmp/engine"
-for name in $(${NM:-nm} -D --undefined-only "$lib" | awk '$1 == "U" && $2 !~ /@/ { print $2 }'); do
+# (not in a sanitizer build, where the runtime's interceptors leave libc's
+# names unversioned; an engine name defined there is an extra export above)
+${NM:-nm} -D --undefined-only "$lib" | awk '$1 == "U" && $2 !~ /@/ { print $2 }' >"$tmp/undef"
+grep -q '^__asan_init$' "$tmp/undef" && : >"$tmp/undef"
+for name in $(cat "$tmp/undef"); do
   grep -Eq "(^|[^A-Za-z0-9_])$name(\(|\[|;)" "$tmp/engine" || problem "$name is undefined but not an engine name"
 done
 ${READELF:-readelf} -d "$lib" >"$tmp/dyn"
