@@ -4,13 +4,13 @@
 # targets.  Build first: the tests install and package the built library.
 #
 #   packaging_install      cmake --install into a temporary prefix; file list,
-#                          SONAME, exported and engine names, console.h alone
-#                          as C and C++; a C consumer built with pkg-config and
-#                          with find_package(qxcurses), run (also on a pty)
+#                          console.h alone as C and C++; a C consumer built
+#                          with pkg-config and with find_package(qxcurses), run
+#                          (also on a pty)
 #   packaging_deb          cpack -G DEB; both packages' files, fields, Depends,
 #                          shlibs, and the packaged library's SONAME
 #   packaging_deb_install  only with -DQX_TEST_DEB_INSTALL=ON, as root:
-#                          dpkg -i, the consumer against /usr, dpkg -r, and
+#                          dpkg -i, the consumer against /usr, dpkg -P, and
 #                          nothing left behind
 #
 # The packages put the library in the build's CMAKE_INSTALL_LIBDIR under /usr:

@@ -66,14 +66,6 @@ inline std::string Row(const bench::Scenario &s, int r) {
   return bench::TrimRight(s.Screen().at(static_cast<size_t>(r)));
 }
 
-// Parent: every row of the rendered screen without its trailing spaces.
-inline std::vector<std::string> Rows(const bench::Scenario &s) {
-  std::vector<std::string> rows;
-  for (const std::string &r : s.Screen())
-    rows.push_back(bench::TrimRight(r));
-  return rows;
-}
-
 // Parent: the screen's text without the empty rows at the bottom ("" when
 // the screen is blank).
 inline std::string Text(const bench::Scenario &s) {

@@ -593,8 +593,7 @@ TEST_P(ShadowOps, SetCursorClamps) {
     ReportShadow();
   });
   std::unique_ptr<bench::Terminal> replay =
-      s.UsesMiniTerm() ? bench::MakeMiniTerm(R, C, s.wrap())
-                       : bench::MakeVTerm(R, C, s.wrap() != bench::Wrap::None);
+      bench::MakeVTerm(R, C, s.wrap());
   const bench::Pos corner{R - 1, C - 1};
   size_t fed = 0;
   // Feeds the output not yet replayed; true if the cursor was in the

@@ -109,8 +109,7 @@ struct Options {
   int cols = 80;
   std::string term = "xterm";
   std::string locale = "C.UTF-8";
-  // The emulator follows the entry's wrap behaviour: libvterm renders Delayed
-  // and None, MiniTerm renders Immediate.
+  // The emulator follows the entry's wrap behaviour (TerminfoWrap).
   // termios c_cc entries set on the slave before the child starts, e.g.
   // {{VINTR, 0x18}, {VERASE, 0x08}}.
   std::map<int, unsigned char> cc;
@@ -170,9 +169,8 @@ public:
 
   pid_t Pid() const;
   const Options &options() const;
-  // The wrap behaviour the emulator models, and whether MiniTerm renders.
+  // The wrap behaviour the emulator models.
   Wrap wrap() const;
-  bool UsesMiniTerm() const;
 
 private:
   struct Impl;

@@ -24,7 +24,6 @@ using Clock = std::chrono::steady_clock;
 struct Scenario::Impl {
   Options opt;
   Wrap wrap = Wrap::Delayed;
-  bool miniterm = false;
   std::unique_ptr<Terminal> term;
   pid_t pid = -1;
   int master = -1, side = -1, err = -1, pidfd = -1;
@@ -85,9 +84,7 @@ static std::string SignalName(int sig) {
 // Picks the wrap behaviour and the emulator that can model it.
 void Scenario::Impl::ChooseTerminal() {
   wrap = TerminfoWrap(opt.term);
-  miniterm = wrap == Wrap::Immediate;
-  term = miniterm ? MakeMiniTerm(opt.rows, opt.cols, wrap)
-                  : MakeVTerm(opt.rows, opt.cols, wrap != Wrap::None);
+  term = MakeVTerm(opt.rows, opt.cols, wrap);
 }
 
 // Opens the pseudo-terminal of the chosen size, applies the special
@@ -346,7 +343,7 @@ std::string Scenario::Impl::ChildState() const {
 std::string Scenario::Impl::Describe() const {
   std::ostringstream out;
   out << "\n  terminal: " << opt.term << " " << opt.rows << "x" << opt.cols << ", wrap "
-      << WrapName(wrap) << (miniterm ? ", MiniTerm" : ", libvterm");
+      << WrapName(wrap);
   out << "\n  steps reached:";
   for (const std::string &s : steps)
     out << " '" << s << "'";
@@ -538,10 +535,6 @@ const Options &Scenario::options() const {
 
 Wrap Scenario::wrap() const {
   return impl_->wrap;
-}
-
-bool Scenario::UsesMiniTerm() const {
-  return impl_->miniterm;
 }
 
 } // namespace bench

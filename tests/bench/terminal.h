@@ -1,16 +1,10 @@
 // Terminal emulators for the test bench, and the text helpers they share.
 //
 // A Terminal turns the bytes a program wrote to its terminal into what a person
-// would see: one UTF-8 string per row and a cursor.  Two implementations:
-//   - MakeVTerm: libvterm, a complete emulator with DELAYED wrap (writing the
-//     last column leaves the cursor there; the next character wraps first), or
-//     with automatic margins switched off.
-//   - MiniTerm: the bench's own emulator of the sequences curses emits for the
-//     test terminfo entries.  It also models terminals that wrap AT ONCE
-//     (writing the last column moves the cursor to the next row, and writing
-//     the bottom-right cell scrolls), which libvterm cannot.
+// would see: one UTF-8 string per row and a cursor (MakeVTerm: libvterm,
+// plus the wrap of a terminal that wraps at once, which libvterm lacks).
 //
-// Row format (both): exactly `cols` display columns.  A blank cell is a space;
+// Row format: exactly `cols` display columns.  A blank cell is a space;
 // a double-width character appears once and covers its two columns (the second
 // column adds nothing to the string); combining characters follow their base.
 #ifndef QX_BENCH_TERMINAL_H
@@ -59,12 +53,9 @@ public:
   virtual void Resize(int rows, int cols) = 0;
 };
 
-// libvterm with UTF-8 input and the alternate screen enabled.  `autowrap`
-// false switches automatic margins off, as on a terminal without `am`.
-std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, bool autowrap = true);
-
-// The bench's own emulator.
-std::unique_ptr<Terminal> MakeMiniTerm(int rows, int cols, Wrap wrap);
+// libvterm with UTF-8 input and the alternate screen enabled, wrapping as
+// `wrap` says (None: automatic margins off, as on a terminal without `am`).
+std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap = Wrap::Delayed);
 
 // ---- Text helpers ----------------------------------------------------------
 
@@ -80,9 +71,6 @@ std::string EncodeUtf8(char32_t cp);
 // Splits a row string into display cells: element c is what column c shows
 // ("" for the second column of a double-width character).
 std::vector<std::string> SplitCells(const std::string &row);
-
-// Display width of a UTF-8 string (control characters count 0).
-int DisplayWidth(const std::string &utf8);
 
 // Removes trailing spaces.
 std::string TrimRight(const std::string &s);

@@ -113,16 +113,6 @@ std::vector<std::string> SplitCells(const std::string &row) {
   return cells;
 }
 
-// Sum of the widths of the printable characters.
-int DisplayWidth(const std::string &utf8) {
-  int total = 0;
-  size_t i = 0;
-  while (i < utf8.size()) {
-    int w = CharWidth(DecodeUtf8(utf8, i));
-    if (w > 0) total += w;
-  }
-  return total;
-}
 
 // s without its trailing spaces.
 std::string TrimRight(const std::string &s) {

@@ -1,7 +1,14 @@
-// The libvterm-backed Terminal.
+// The bench's terminal: libvterm, which models terminals that wait to wrap
+// (or, with DECAWM off, never wrap).  For a terminal that wraps at once (`am`
+// without `xenl`) a character that fills the last column is followed by a
+// CR LF fed to libvterm: the cursor goes to column 0 of the next row at once,
+// scrolling at the bottom of the scroll region, as on such a terminal.  To
+// know where a character starts, the bytes are followed through a small
+// parser of the sequence classes (ESC, CSI, strings) and of UTF-8.
 #include "terminal.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <vterm.h>
 
 namespace bench {
@@ -9,16 +16,14 @@ namespace {
 
 class VTermTerminal : public Terminal {
 public:
-  VTermTerminal(int rows, int cols, bool autowrap);
+  VTermTerminal(int rows, int cols, Wrap wrap);
   ~VTermTerminal() override {
     vterm_free(vt_);
   }
   VTermTerminal(const VTermTerminal &) = delete;
   VTermTerminal &operator=(const VTermTerminal &) = delete;
 
-  void Feed(const std::string &bytes) override {
-    vterm_input_write(vt_, bytes.data(), bytes.size());
-  }
+  void Feed(const std::string &bytes) override;
   std::vector<std::string> Rows() const override;
   Pos Cursor() const override;
   bool CursorVisible() const override {
@@ -32,25 +37,79 @@ public:
   void Resize(int rows, int cols) override;
 
 private:
+  void Setup();
   std::string RowText(int row) const;
   static void OnOutput(const char *s, size_t len, void *user);
   static int OnTermProp(VTermProp prop, VTermValue *val, void *user);
+  void Write(const std::string &bytes) {
+    vterm_input_write(vt_, bytes.data(), bytes.size());
+  }
+  bool Printable(unsigned char b, char32_t *cp);
 
   VTerm *vt_;
   VTermScreen *screen_;
   VTermScreenCallbacks callbacks_{};
-  void Setup();
   int rows_, cols_;
-  bool autowrap_;       // automatic margins (DECAWM) on
-  bool alt_on_ = false; // the alternate screen is shown
   bool cursor_visible_ = true;
+  bool alt_on_ = false; // the alternate screen is shown
   std::string replies_;
+  const Wrap wrap_;        // the terminal's kind of wrap
+  const bool at_once_;     // wraps at once: CR LF after the last column
+  bool autowrap_ = true;   // DECAWM as the program set it
+  char state_ = 'g';       // parser: g(round), e(sc), c(si), s(tring)
+  std::string seq_, utf8_; // the CSI sequence, a partial UTF-8 character
 };
+
+// Follows one byte of output; true when it completes a printable character.
+bool VTermTerminal::Printable(unsigned char b, char32_t *cp) {
+  if (b == 0x1b) return state_ = 'e', seq_.clear(), utf8_.clear(), false;
+  if (state_ == 'e') {
+    state_ = b == '['                                         ? 'c'
+             : (b == ']' || b == 'P' || b == '_' || b == '^') ? 's'
+             : (b >= 0x20 && b < 0x30)                        ? 'e'
+                                                              : 'g';
+    if (b == 'c') autowrap_ = true;
+  } else if (state_ == 'c') {
+    if (b < 0x40 || b > 0x7e) return seq_ += static_cast<char>(b), false;
+    // libvterm takes only the first mode of a DEC private set or reset (s[0]
+    // of an empty string is 0)
+    if (seq_[0] == '?' && (b == 'h' || b == 'l') && std::atoi(seq_.c_str() + 1) == 7)
+      autowrap_ = b == 'h';
+    state_ = 'g';
+  } else if (state_ == 's') {
+    if (b == 0x07) state_ = 'g';
+  } else if (b >= 0xC0) {
+    utf8_.assign(1, static_cast<char>(b));
+  } else if (b >= 0x80 && !utf8_.empty()) {
+    utf8_ += static_cast<char>(b);
+    unsigned char lead = static_cast<unsigned char>(utf8_[0]);
+    if (utf8_.size() < (lead >= 0xF0 ? 4u : lead >= 0xE0 ? 3u : 2u)) return false;
+    size_t i = 0;
+    *cp = DecodeUtf8(utf8_, i);
+    return utf8_.clear(), *cp != 0xFFFD;
+  } else if (b >= 0x20 && b < 0x7f) {
+    return *cp = b, utf8_.clear(), true;
+  }
+  return false;
+}
+
+// Feeds libvterm byte by byte, adding the wrap of a terminal that wraps at once.
+void VTermTerminal::Feed(const std::string &bytes) {
+  if (!at_once_) return Write(bytes);
+  for (unsigned char b : bytes) {
+    char32_t cp = 0;
+    int col = Cursor().col;
+    Write(std::string(1, static_cast<char>(b)));
+    int w = Printable(b, &cp) ? CharWidth(cp) : 0;
+    if (w > 0 && autowrap_ && (col + w > cols_ ? w : col + w) >= cols_) Write("\r\n");
+  }
+}
 
 // Sets up UTF-8 input, the alternate screen, the reply sink and, for a
 // terminal without automatic margins, DECAWM off.
-VTermTerminal::VTermTerminal(int rows, int cols, bool autowrap)
-    : vt_(vterm_new(rows, cols)), rows_(rows), cols_(cols), autowrap_(autowrap) {
+VTermTerminal::VTermTerminal(int rows, int cols, Wrap wrap)
+    : vt_(vterm_new(rows, cols)), rows_(rows), cols_(cols), wrap_(wrap),
+      at_once_(wrap == Wrap::Immediate) {
   Setup();
 }
 
@@ -63,7 +122,7 @@ void VTermTerminal::Setup() {
   vterm_screen_set_callbacks(screen_, &callbacks_, this);
   vterm_screen_enable_altscreen(screen_, 1);
   vterm_screen_reset(screen_, 1);
-  if (!autowrap_) Feed("\x1b[?7l");
+  if (wrap_ == Wrap::None) Write("\x1b[?7l");
 }
 
 // A window of the new size, in the same modes (alternate screen, cursor
@@ -74,13 +133,15 @@ void VTermTerminal::Setup() {
 // for a double-width character; such a window is two columns wide inside and
 // shown as its first column.
 void VTermTerminal::Resize(int rows, int cols) {
-  bool visible = cursor_visible_;
+  bool visible = cursor_visible_, wraps = autowrap_;
   vterm_free(vt_);
   vt_ = vterm_new(rows, cols < 2 ? 2 : cols);
   rows_ = rows, cols_ = cols;
   Setup();
-  if (alt_on_) Feed("\x1b[?1049h");
-  if (!visible) Feed("\x1b[?25l");
+  if (alt_on_) Write("\x1b[?1049h");
+  if (!visible) Write("\x1b[?25l");
+  if (!wraps && wrap_ != Wrap::None) Write("\x1b[?7l");
+  autowrap_ = wraps;
 }
 
 // Collects what the emulator would send back to the program.
@@ -102,7 +163,7 @@ int VTermTerminal::OnTermProp(VTermProp prop, VTermValue *val, void *user) {
 // of a wide character (chars[0] == -1) contributes nothing.  libvterm keeps
 // the surviving half when half of a double-width character is overwritten,
 // deleted or shifted; a terminal shows no half characters, so such a half is
-// shown blank here (as MiniTerm does).
+// shown blank here.
 std::string VTermTerminal::RowText(int row) const {
   std::string out;
   bool after_wide = false;
@@ -143,9 +204,9 @@ Pos VTermTerminal::Cursor() const {
 
 } // namespace
 
-// Factory for the libvterm emulator.
-std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, bool autowrap) {
-  return std::make_unique<VTermTerminal>(rows, cols, autowrap);
+// Factory for the bench's terminal.
+std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap) {
+  return std::make_unique<VTermTerminal>(rows, cols, wrap);
 }
 
 } // namespace bench
