@@ -81,8 +81,15 @@ inline void ExpectCleanExit(bench::Scenario &s) {
 }
 
 // Parent: true while process `pid` sleeps in read(2) on descriptor 0, or in
-// the console's wait for a key (ppoll(2) of one descriptor, which is 0).
+// the console's wait for a key (ppoll(2) of one descriptor, which is 0).  It
+// must be asleep: a loaded machine can leave a child that is about to run
+// inside a read that does not wait.
 inline bool ReadingStdin(pid_t pid) {
+  std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(st)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'S')
+    return false;
   std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
   std::string nr, fd, nfds;
   if (!(f >> nr >> fd >> nfds)) return false;
