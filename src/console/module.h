@@ -148,6 +148,7 @@ typedef struct LineEdit {
 extern LineEdit edit;
 
 int CharLength(unsigned char *bytes, int index, int *width);
+int RowChar(const unsigned char *row, int len, int i, int *w);
 void AppendEchoed(ConsoleState *con, int byte);
 void EraseLastChar(ConsoleState *con, int n, int w);
 void EditLine(void *ctx, ConsoleState *con, QxStream stream);

@@ -32,13 +32,7 @@ static int RowEdge(ConsoleState *con, int y) {
   const unsigned char *row = con->shadow[y];
   int len = 4 * con->columns, col = 0;
   for (int i = 0; i < len;) {
-    int n = 1, w = 1;
-    if (Type_is_kanji1(row[i])) {
-      unsigned char buf[4]; // no byte before it: asked about as index 0
-      for (int k = 0; k < 4; k++)
-        buf[k] = i + k < len ? row[i + k] : 0;
-      n = CharLength(buf, 0, &w);
-    }
+    int w, n = RowChar(row, len, i, &w);
     col += w;
     i += n;
     if (col >= con->columns) return i < len ? i : len;

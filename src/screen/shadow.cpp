@@ -88,14 +88,7 @@ void AllocShadow(void) {
 static int CutRow(const unsigned char *row, int len, int columns, int room) {
   int col = 0, i = 0;
   while (i < len) {
-    int n = 1, w = 1;
-    if (Type_is_kanji1(row[i])) {
-      unsigned char buf[4]; // no byte before it: asked about as index 0
-      for (int k = 0; k < 4; k++)
-        buf[k] = i + k < len ? row[i + k] : 0;
-      n = CharLength(buf, 0, &w);
-      if (n > len - i) n = len - i;
-    }
+    int w, n = RowChar(row, len, i, &w);
     if (col + w > columns || i + n > room) break;
     col += w;
     i += n;
@@ -176,6 +169,21 @@ int CharLength(unsigned char *bytes, int index, int *width) {
   return n < 1 ? 1 : n;
 }
 
+// The character at byte i of a shadow row of `len` bytes: returns its byte
+// length (at least 1, never past the row's end) and stores its width.  A
+// lead byte is measured on a copy of at most four bytes of the row, with 0
+// where the row ends, asked about as index 0 (no byte of the copy lies
+// before it); a lead byte that ends the row counts one byte, one column.
+int RowChar(const unsigned char *row, int len, int i, int *w) {
+  *w = 1;
+  if (!Type_is_kanji1(row[i]) || i + 1 >= len) return 1;
+  unsigned char buf[4];
+  for (int k = 0; k < 4; k++)
+    buf[k] = i + k < len ? row[i + k] : 0;
+  int n = CharLength(buf, 0, w);
+  return n > len - i ? len - i : n;
+}
+
 // Starts a column count of `row` up to x from what the last count learnt,
 // when the row still begins with the bytes it counted; returns whether it
 // could.
@@ -248,15 +256,7 @@ int CursorColumn(ConsoleState *con) {
 // with `skip_corner` cover the bottom-right cell).
 int DrawnChar(ConsoleState *con, const unsigned char *row, int x, int col,
               int skip_corner, int *n, int *w) {
-  int len = 4 * con->columns;
-  *n = *w = 1;
-  if (Type_is_kanji1(row[x]) && x + 1 < len) {
-    unsigned char buf[4]; // no byte before it: asked about as index 0
-    for (int k = 0; k < 4; k++)
-      buf[k] = x + k < len ? row[x + k] : 0;
-    *n = CharLength(buf, 0, w);
-    if (*n > len - x) *n = len - x;
-  }
+  *n = RowChar(row, 4 * con->columns, x, w);
   return !(col + *w > con->columns || (skip_corner && col + *w >= con->columns));
 }
 
