@@ -24,6 +24,7 @@ std::string At(std::string bytes, std::initializer_list<int> indexes) {
 }
 
 // Catches: wrong lengths or widths (UTF-8 asked mid-character, four-byte,
+// the first and last lead of a length,
 // combining, stray bytes, a look back past the buffer, a row cut by a 0; EUC-JP
 // kanji, kana, JIS X 0212; single bytes), lead bytes, and an ignored override.
 TEST(Host, CharsetAnswers) {
@@ -33,6 +34,9 @@ TEST(Host, CharsetAnswers) {
             "3/2 3/2 1/1 1/1 2/1 ");
   EXPECT_EQ(At("\360\237\230\200", {0, 2}) + At("\314\201", {0}), "4/2 4/2 2/0 ");
   EXPECT_EQ(At("\201a", {0}) + At("\377a", {0}), "1/1 1/1 ");
+  // The first and last leads of two- and three-byte characters.
+  EXPECT_EQ(At("\302\240", {0}) + At("\337\200", {0}) + At("\357\274\241", {0}),
+            "2/1 2/1 3/2 ");
   unsigned char buf[] = {0xE3, 0x81, 0x82, 0}, cut[] = {0xE3, 0x81, 0, 0};
   int w = -1, wc = -1; // no look back before the buffer; rows cut off by a 0
   EXPECT_EQ(Stream_isn_mbchar(buf + 1, 0, &w) * 10 + Stream_isn_mbchar(cut, 5, &wc), 13);

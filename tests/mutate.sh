@@ -54,7 +54,7 @@ mutants() {
 34|src/screen/output.cpp|    ScrollUp(con, 1);\n  else\n    IQX_PUTCHAR(10);|    ScrollUp(con, 0);\n  else\n    IQX_PUTCHAR(10);|a newline's scroll ignores flow control
 35|src/screen/output.cpp|  clearerr(stdout);\n}|}|stdout's error reported for every later character
 36|src/screen/shadow.cpp|    if (!lead \|\| i + 1 >= x) {|    if (!lead \|\| i + 1 > x) {|a lead byte just before x counted whole
-37|src/screen/shadow.cpp|  if (v >= limit) return limit - 1;|  if (v > limit) return limit - 1;|d_cursor past the edge not clamped
+37|src/screen/shadow.cpp|  if (v >= limit) return limit - 1;|  if (v >= limit) return limit;|d_cursor past the edge clamped one past it
 38|src/screen/shadow.cpp|    int skip_corner = wraps_at_once && y == con->rows - 1;|    int skip_corner = 0;|redraw writes the bottom-right cell of a terminal that wraps at once
 39|src/screen/cursesio.cpp|int Refresh(void) {\n  FlushOut();|int Refresh(void) {|raw bytes and curses' output out of order
 40|src/screen/cursesio.cpp|  CatchUp();\n  content_changed = 1;|  CatchUp();|a change to curses' picture not noted (refresh taken as cursor-only)
