@@ -268,7 +268,7 @@ const char *const kParentVerbs[] = {
     "done",    "keys", "blocked", "sleeps",  "above",     "srows",  "scursor",
     "waitfor", "rows", "exit",    "logfile", "nologfile", "stderr", "mark",
     "nobytes", "wait", "intr",    "->",      "screen",    "row",    "cursor",
-    "shadow",  "log",  "bells",   "state",   "bytes"};
+    "shadow",  "log",  "bells",   "state",   "bytes",  "resize"};
 
 // Runs a case on one terminal.
 void RunOn(const Case &c, const std::string &term) {
@@ -347,6 +347,8 @@ void RunOn(const Case &c, const std::string &term) {
     } else if (verb == "wait") {
       ASSERT_TRUE(s.WaitForScreenText(want));
       ASSERT_TRUE(WaitReadingStdin(s));
+    } else if (verb == "resize") { // ROWSxCOLS, as a user dragging the window's corner
+      s.Resize(std::stoi(want), std::stoi(want.substr(want.find('x') + 1)));
     } else if (verb == "intr") {
       kill(s.Pid(), SIGINT);
     } else if (verb == "->") {
