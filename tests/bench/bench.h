@@ -1,52 +1,23 @@
-// The terminal test bench.
-//
-// A Scenario runs a test-supplied function in a fresh child process whose
-// standard input and output are the slave of a fresh pseudo-terminal of a
-// chosen size, with the slave as its controlling terminal (so a Ctrl-C written
-// to the master raises SIGINT in it).  The parent renders everything the child
-// writes with a terminal emulator, types keys, and talks to the child over a
-// side channel.
-//
-//   bench::Options opt;
-//   opt.term = "xterm"; opt.rows = 5; opt.cols = 12;
-//   bench::Scenario s(opt, [] {                      // runs in the child
-//     setlocale(LC_ALL, "");
-//     initscr(); cbreak(); noecho();
-//     addstr("hi"); refresh();
-//     bench::Step("ready");                          // child -> parent
-//     int ch = getch();
-//     bench::Report("key", std::to_string(ch));
-//     endwin();
-//   });
-//   ASSERT_TRUE(s.WaitStep("ready"));                // parent side
-//   EXPECT_EQ(bench::TrimRight(s.Screen()[0]), "hi");
-//   s.Send("x");
-//   ASSERT_TRUE(s.WaitExit());
-//   EXPECT_EQ(s.Get("key"), "120");
+// The terminal test bench.  A Scenario runs a function in a fresh child
+// process whose descriptors 0 and 1 are the slave of a fresh pseudo-terminal
+// of a chosen size (its controlling terminal: a Ctrl-C typed raises SIGINT).
+// The parent renders all the child writes with libvterm, types keys, and
+// talks to the child over a side channel (Report, Step, WaitParent in the
+// child; Get, WaitStep, Go in the parent).
 //
 // Synchronisation is by events only.  Every wait pumps the terminal, the side
-// channel and standard error, and fails (returns a failed AssertionResult that
-// explains what was awaited and shows the screen, the steps seen and standard
-// error) after Options::timeout_ms, or at once when the child has died.  When
-// WaitStep returns, everything the child wrote to the terminal before calling
-// Step has been rendered.
+// channel and standard error, and fails (explaining what it awaited, with the
+// screen, the steps seen and standard error) after Options::timeout_ms, or at
+// once when the child has died.  When WaitStep returns, everything the child
+// wrote before that Step has been rendered.
 //
-// In the child:
-//   - descriptors 0 and 1 are the slave, 2 is a pipe the parent captures,
-//     3 is the side channel and 4 a second handle on the slave (both reserved);
-//   - TERM is Options::term, TERMINFO the bench's compiled test entries,
-//     LC_ALL Options::locale; LINES, COLUMNS and TERMINFO_DIRS are unset;
-//   - signals have their default actions and none is blocked;
-//   - the function must not use GoogleTest assertions (they would be lost):
-//     report values and check them in the parent, or call bench::Fail;
-//   - when the function returns the child flushes stdio and calls _exit(0);
-//     it never returns into GoogleTest.
-// Keys typed before the child has switched echo off are echoed by the
-// terminal, as on a real one: wait for a step first.
+// In the child: descriptor 2 is a pipe the parent captures, 3 and 4 are the
+// bench's; TERM, TERMINFO (the test entries) and LC_ALL come from the
+// options; signals have their default actions; GoogleTest assertions would be
+// lost (report values, or call Fail); when the function returns, the child
+// flushes stdio and exits 0.
 #ifndef QX_BENCH_BENCH_H
 #define QX_BENCH_BENCH_H
-
-#include "terminal.h"
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -60,6 +31,67 @@
 struct ConsoleState; // console.h; only pointers are used here
 
 namespace bench {
+
+// ---- The terminal ------------------------------------------------------------
+// Row format: exactly `cols` display columns; a blank cell is a space, a
+// double-width character appears once, combining characters follow their base.
+
+// A cursor position, 0-based.
+struct Pos {
+  int row = 0;
+  int col = 0;
+  bool operator==(const Pos &o) const {
+    return row == o.row && col == o.col;
+  }
+};
+
+// How a terminal behaves when a character is written in its last column.
+enum class Wrap {
+  Delayed,   // cursor stays in the last column; the next character wraps
+  Immediate, // cursor moves to the next row at once (scrolls at the bottom)
+  None       // no automatic margins: the last column is overwritten
+};
+
+class Terminal {
+public:
+  virtual ~Terminal() = default;
+  // Interprets bytes written to the terminal; sequences may be split anywhere.
+  virtual void Feed(const std::string &bytes) = 0;
+  // The rendered rows (see the row format above).
+  virtual std::vector<std::string> Rows() const = 0;
+  virtual Pos Cursor() const = 0;
+  virtual bool CursorVisible() const = 0;
+  // Answers the terminal owes the program (device status reports); cleared.
+  virtual std::string TakeReplies() = 0;
+  // The window changes size, as a terminal emulator's does: what fits stays
+  // top-left, the cursor is kept inside, the scroll region is reset.
+  virtual void Resize(int rows, int cols) = 0;
+};
+
+// libvterm with UTF-8 input and the alternate screen enabled, wrapping as
+// `wrap` says (None: automatic margins off, as on a terminal without `am`).
+std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap = Wrap::Delayed);
+
+// ---- Text helpers ----------------------------------------------------------
+
+// Display width of a code point under C.UTF-8 (wcwidth): 0, 1 or 2; -1 for
+// control characters.  Independent of the calling process's locale.
+int CharWidth(char32_t cp);
+
+// Decodes one UTF-8 character at s[i], advancing i; an invalid or truncated
+// sequence gives U+FFFD and consumes one byte.
+char32_t DecodeUtf8(const std::string &s, size_t &i);
+std::string EncodeUtf8(char32_t cp);
+
+// Splits a row string into display cells: element c is what column c shows
+// ("" for the second column of a double-width character).
+std::vector<std::string> SplitCells(const std::string &row);
+
+// Removes trailing spaces.
+std::string TrimRight(const std::string &s);
+
+// Bytes shown readably: printable ASCII as is, others as \xNN, ESC as \e.
+std::string Printable(const std::string &bytes);
 
 // ---- Child side ------------------------------------------------------------
 // These run in the child only, from ordinary code (not from signal handlers).
@@ -83,8 +115,8 @@ std::string WaitParent();
 [[noreturn]] void Fail(const std::string &what);
 
 // Reports the module's shadow screen and cursor: shadow.rows, shadow.columns,
-// shadow.cur_x, shadow.cur_y, shadow.row.<r> (the 4 * columns bytes of row r,
-// hex) and, when `num_cur_x` is given (pass _Curses_num_cur_x), shadow.col, the
+// shadow.cur_x, shadow.cur_y, shadow.row.<r> (the 4 * columns bytes of row r)
+// and, when `num_cur_x` is given (pass _Curses_num_cur_x), shadow.col, the
 // cursor's display column.  Reports shadow.missing = 1 when there is no shadow.
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y));
 
@@ -154,7 +186,7 @@ public:
   std::string Get(const std::string &key) const;
   bool Has(const std::string &key) const;
 
-  // The rendered screen, one UTF-8 string per row (see terminal.h for the format).
+  // The rendered screen, one UTF-8 string per row (the row format above).
   std::vector<std::string> Screen() const;
   // The rows with trailing spaces removed, joined by '\n'.
   std::string ScreenText() const;
@@ -187,7 +219,7 @@ struct Shadow {
 };
 [[nodiscard]] testing::AssertionResult ReadShadow(const Scenario &s, Shadow *out);
 
-// A shadow row as the terminal shows it, in the row format of terminal.h: UTF-8 is
+// A shadow row as the terminal shows it, in the row format above: UTF-8 is
 // decoded (a control, DEL or an invalid byte becomes '?'), a character of
 // width 2 takes two columns, a space is an empty cell, and bytes past
 // `columns` display columns (or a wide character that would cross that edge)

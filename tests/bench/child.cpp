@@ -19,30 +19,17 @@
 namespace bench {
 namespace wire {
 
+// See wire.h: each of the escaped bytes and its letter.
+static const std::string kRaw("\\\n\t\r\0", 5), kLetter = "\\ntr0";
+
 // See wire.h.
 std::string Escape(const std::string &s) {
   std::string out;
-  for (char c : s) {
-    switch (c) {
-    case '\\':
-      out += "\\\\";
-      break;
-    case '\n':
-      out += "\\n";
-      break;
-    case '\t':
-      out += "\\t";
-      break;
-    case '\r':
-      out += "\\r";
-      break;
-    case '\0':
-      out += "\\0";
-      break;
-    default:
+  for (char c : s)
+    if (size_t k = kRaw.find(c); k != std::string::npos)
+      out += std::string("\\") + kLetter[k];
+    else
       out += c;
-    }
-  }
   return out;
 }
 
@@ -50,12 +37,9 @@ std::string Escape(const std::string &s) {
 std::string Unescape(const std::string &s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
-      continue;
-    }
-    char c = s[++i];
-    out += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c == '0' ? '\0' : c;
+    size_t k =
+        s[i] == '\\' && i + 1 < s.size() ? kLetter.find(s[++i]) : std::string::npos;
+    out += k == std::string::npos ? s[i] : kRaw[k];
   }
   return out;
 }
@@ -103,10 +87,7 @@ static void LayOutDescriptors(const ChildPlan &plan) {
   dup2(side, kSideFd);
   int sync = open(plan.slave_name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (sync >= 0 && sync != kSyncFd) dup2(sync, kSyncFd);
-  if (close_range(kSyncFd + 1, ~0U, 0) == 0) return;
-  long max = sysconf(_SC_OPEN_MAX);
-  for (int fd = kSyncFd + 1; fd < (max > 0 ? max : 1024); ++fd)
-    close(fd);
+  close_range(kSyncFd + 1, ~0U, 0);
 }
 
 // Standard input as the options ask.

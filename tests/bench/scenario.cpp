@@ -44,7 +44,6 @@ struct Scenario::Impl {
   void Pump(int timeout_ms);
   void ReadMaster();
   void ReadSide();
-  void ReadStderr();
   void Reap(bool block);
   void OnTerminalBytes(const char *data, size_t n);
   void FlushTerminalBuffer();
@@ -79,6 +78,21 @@ static void ParentSide(int fd) {
 static std::string SignalName(int sig) {
   const char *abbrev = sigabbrev_np(sig);
   return abbrev ? std::string("SIG") + abbrev : "signal " + std::to_string(sig);
+}
+
+// Reads all that `fd` has now into `into`; at end of file or on an error
+// (EIO: every handle on the slave is closed) closes it and returns true.
+static bool Drain(int &fd, std::string &into) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0)
+      into.append(buf, static_cast<size_t>(n));
+    else if (n < 0 && errno == EAGAIN)
+      return false;
+    else if (n == 0 || errno != EINTR)
+      return CloseFd(fd), true;
+  }
 }
 
 // Picks the wrap behaviour and the emulator that can model it.
@@ -141,65 +155,26 @@ void Scenario::Impl::Pump(int timeout_ms) {
     else if (fds[i].fd == side)
       ReadSide();
     else if (fds[i].fd == err)
-      ReadStderr();
+      Drain(err, stderr_text);
   }
   if (!reaped && pid > 0) Reap(false);
 }
 
-// Reads all the terminal output available; end of file or EIO means every
-// handle on the slave is closed.
+// Renders the terminal output available; at its end nothing is held back.
 void Scenario::Impl::ReadMaster() {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(master, buf, sizeof buf);
-    if (n > 0) {
-      OnTerminalBytes(buf, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      return;
-    } else {
-      FlushTerminalBuffer();
-      return CloseFd(master);
-    }
-  }
+  std::string got;
+  bool closed = Drain(master, got);
+  OnTerminalBytes(got.data(), got.size());
+  if (closed) FlushTerminalBuffer();
 }
 
 // Reads side-channel messages and handles each complete line.
 void Scenario::Impl::ReadSide() {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(side, buf, sizeof buf);
-    if (n > 0) {
-      side_buf.append(buf, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (n == 0 || errno != EAGAIN) CloseFd(side);
-      break;
-    }
-  }
-  size_t nl;
-  while ((nl = side_buf.find('\n')) != std::string::npos) {
+  Drain(side, side_buf);
+  for (size_t nl; (nl = side_buf.find('\n')) != std::string::npos;) {
     std::string line = side_buf.substr(0, nl);
     side_buf.erase(0, nl + 1);
     OnSideLine(line);
-  }
-}
-
-// Appends the child's standard error.
-void Scenario::Impl::ReadStderr() {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(err, buf, sizeof buf);
-    if (n > 0) {
-      stderr_text.append(buf, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (n == 0 || errno != EAGAIN) CloseFd(err);
-      return;
-    }
   }
 }
 
@@ -343,7 +318,9 @@ std::string Scenario::Impl::ChildState() const {
 std::string Scenario::Impl::Describe() const {
   std::ostringstream out;
   out << "\n  terminal: " << opt.term << " " << opt.rows << "x" << opt.cols << ", wrap "
-      << WrapName(wrap);
+      << (wrap == Wrap::Delayed ? "delayed"
+          : wrap == Wrap::None  ? "none"
+                                : "at once");
   out << "\n  steps reached:";
   for (const std::string &s : steps)
     out << " '" << s << "'";

@@ -3,31 +3,7 @@
 #include "bench.h"
 #include "console.h"
 
-#include <cstdio>
-
 namespace bench {
-
-// Hex digits of every byte.
-static std::string Hex(const unsigned char *bytes, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
-
-// Inverse of Hex; stops at the first pair that is not hex.
-static std::string Unhex(const std::string &hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    unsigned v = 0;
-    if (std::sscanf(hex.c_str() + i, "%2x", &v) != 1) break;
-    out += static_cast<char>(v);
-  }
-  return out;
-}
 
 // Child side; see bench.h.
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y)) {
@@ -41,7 +17,8 @@ void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y)) {
   Report("shadow.cur_y", con->cur_y);
   for (int r = 0; r < con->rows; ++r)
     Report("shadow.row." + std::to_string(r),
-           Hex(con->shadow[r], static_cast<size_t>(con->columns) * 4));
+           std::string(reinterpret_cast<const char *>(con->shadow[r]),
+                       static_cast<size_t>(con->columns) * 4));
   if (num_cur_x) Report("shadow.col", num_cur_x(con->cur_x, con->cur_y));
 }
 
@@ -58,7 +35,7 @@ testing::AssertionResult ReadShadow(const Scenario &s, Shadow *out) {
   sh.cur_y = std::stoi(s.Get("shadow.cur_y"));
   if (s.Has("shadow.col")) sh.col = std::stoi(s.Get("shadow.col"));
   for (int r = 0; r < sh.rows; ++r)
-    sh.row_bytes.push_back(Unhex(s.Get("shadow.row." + std::to_string(r))));
+    sh.row_bytes.push_back(s.Get("shadow.row." + std::to_string(r)));
   *out = sh;
   return testing::AssertionSuccess();
 }

@@ -1,5 +1,5 @@
 // UTF-8 and display-width helpers shared by the emulators and the comparisons.
-#include "terminal.h"
+#include "bench.h"
 
 #include <clocale>
 #include <cstdio>
@@ -7,19 +7,6 @@
 #include <wchar.h>
 
 namespace bench {
-
-// Names a wrap mode for messages.
-const char *WrapName(Wrap w) {
-  switch (w) {
-  case Wrap::Delayed:
-    return "delayed";
-  case Wrap::Immediate:
-    return "immediate";
-  case Wrap::None:
-    return "none";
-  }
-  return "?";
-}
 
 // The C.UTF-8 character-type locale, made once; wcwidth consults it through
 // uselocale so that the process's own locale does not matter.
@@ -72,22 +59,11 @@ char32_t DecodeUtf8(const std::string &s, size_t &i) {
 
 // Encodes one code point as UTF-8.
 std::string EncodeUtf8(char32_t cp) {
-  std::string out;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3f));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (cp & 0x3f));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (cp & 0x3f));
-  }
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  int n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  std::string out(1, static_cast<char>((0xF00 >> n) | (cp >> (6 * (n - 1)))));
+  for (int k = n - 2; k >= 0; k--)
+    out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3f));
   return out;
 }
 
@@ -112,7 +88,6 @@ std::vector<std::string> SplitCells(const std::string &row) {
   }
   return cells;
 }
-
 
 // s without its trailing spaces.
 std::string TrimRight(const std::string &s) {

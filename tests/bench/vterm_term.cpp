@@ -5,7 +5,7 @@
 // scrolling at the bottom of the scroll region, as on such a terminal.  To
 // know where a character starts, the bytes are followed through a small
 // parser of the sequence classes (ESC, CSI, strings) and of UTF-8.
-#include "terminal.h"
+#include "bench.h"
 
 #include <cstdint>
 #include <cstdlib>
