@@ -3,6 +3,7 @@
 #ifndef QX_TESTS_CONSOLE_CHILD_H
 #define QX_TESTS_CONSOLE_CHILD_H
 
+#include "console.h"
 #include "host.h"
 
 #include <string>
@@ -21,6 +22,17 @@ inline void StartConsole() {
 inline void Put(const std::string &text) {
   for (unsigned char c : text)
     Stream__sputc(c, C_GetStream());
+}
+
+// Reads one edited line the way the engine does, byte by byte until the line
+// is used up; end of file shows as <EOF>.
+inline std::string ReadRecord() {
+  std::string got;
+  do {
+    int c = host_getc(C_GetStream());
+    got += c == -1 ? std::string("<EOF>") : std::string(1, static_cast<char>(c));
+  } while (Console->line_len > 0);
+  return got;
 }
 
 #endif // QX_TESTS_CONSOLE_CHILD_H

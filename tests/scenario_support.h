@@ -80,16 +80,34 @@ inline void ExpectCleanExit(bench::Scenario &s) {
   EXPECT_EQ(s.ExitCode(), 0) << s.Stderr();
 }
 
+// Parent: the state letter of process `pid` (R, S, Z...; X when it is gone)
+// and, in *ticks, the CPU time it has used (user plus system, clock ticks).
+inline char ProcState(pid_t pid, long long *ticks = nullptr) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t p = all.rfind(')'); // the command name may hold spaces
+  std::istringstream in(p == std::string::npos ? "X" : all.substr(p + 2));
+  std::string field[13];
+  for (std::string &x : field)
+    in >> x;
+  if (ticks)
+    *ticks = field[12].empty() ? -1 : std::stoll(field[11]) + std::stoll(field[12]);
+  return field[0][0];
+}
+
+// Parent: the CPU time process `pid` has used in clock ticks; -1 when gone.
+inline long long CpuTicks(pid_t pid) {
+  long long ticks;
+  ProcState(pid, &ticks);
+  return ticks;
+}
+
 // Parent: true while process `pid` sleeps in read(2) on descriptor 0, or in
 // the console's wait for a key (ppoll(2) of one descriptor, which is 0).  It
 // must be asleep: a loaded machine can leave a child that is about to run
 // inside a read that does not wait.
 inline bool ReadingStdin(pid_t pid) {
-  std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(st)), std::istreambuf_iterator<char>());
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'S')
-    return false;
+  if (ProcState(pid) != 'S') return false;
   std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
   std::string nr, fd, nfds;
   if (!(f >> nr >> fd >> nfds)) return false;
@@ -114,23 +132,6 @@ inline testing::AssertionResult WaitReadingStdin(bench::Scenario &s) {
   }
   return testing::AssertionFailure() << "the child never blocked reading descriptor 0;\n"
                                      << s.ScreenText();
-}
-
-// Parent: the CPU time process `pid` has used, in clock ticks (user plus
-// system, from /proc/<pid>/stat); -1 when it cannot be read.
-inline long long CpuTicks(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  size_t close = stat.rfind(')'); // the command name may hold spaces
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(stat.substr(close + 2));
-  std::string field;
-  long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; i++) {
-    if (i == 14) utime = std::stoll(field);
-    if (i == 15) stime = std::stoll(field);
-  }
-  return utime + stime;
 }
 
 // Parent: true when the child, blocked reading its keyboard, uses (almost) no

@@ -125,17 +125,6 @@ const std::map<std::string, int (*)()> kBuiltins0 = {{"d_clear/0", P0_d_clear},
                                                      {"d_cleos/0", P0_d_cleos},
                                                      {"d_redisp/0", P0_d_redisp}};
 
-// Reads one edited line the way the engine does, byte by byte until the line
-// is used up; -1 shows as <EOF>.
-std::string ReadRecord() {
-  std::string got;
-  do {
-    int c = host_getc(C_GetStream());
-    got += c == -1 ? std::string("<EOF>") : std::string(1, static_cast<char>(c));
-  } while (Console->line_len > 0);
-  return got;
-}
-
 // Runs one child command; the answer is what it returned.
 std::string Do(std::string cmd) {
   std::string verb = Word(cmd), arg = Unescape(cmd);
@@ -268,7 +257,7 @@ const char *const kParentVerbs[] = {
     "done",    "keys", "blocked", "sleeps",  "above",     "srows",  "scursor",
     "waitfor", "rows", "exit",    "logfile", "nologfile", "stderr", "mark",
     "nobytes", "wait", "intr",    "->",      "screen",    "row",    "cursor",
-    "shadow",  "log",  "bells",   "state",   "bytes",  "resize"};
+    "shadow",  "log",  "bells",   "state",   "bytes",     "resize"};
 
 // Runs a case on one terminal.
 void RunOn(const Case &c, const std::string &term) {
