@@ -193,6 +193,28 @@ std::string Do(std::string cmd) {
     return "";
   }
   if (verb == "sigstate") return C_SetSigState(std::stoi(arg)), "";
+  // termio [save N | restore N | exit]: leaves or re-enters curses, then
+  // answers the tty's ICANON|ECHO|ISIG bits and its interrupt, end-of-file,
+  // erase, suspend, literal-next, start and stop characters.
+  if (verb == "termio") {
+    std::string how = Word(arg);
+    if (how == "save") SaveTermIO(std::stoi(arg));
+    if (how == "restore") RestoreTermIO(std::stoi(arg));
+    if (how == "exit") ExittingMessage();
+    termios t{};
+    tcgetattr(0, &t);
+    std::string out = std::to_string(t.c_lflag & (ICANON | ECHO | ISIG));
+    for (int i : {VINTR, VEOF, VERASE, VSUSP, VLNEXT, VSTART, VSTOP})
+      out += " " + std::to_string(t.c_cc[i]);
+    return out;
+  }
+  if (verb == "setterminal") return std::to_string(SetTerminal() == &Console);
+  if (verb == "poke") { // poke ROW TEXT: a shadow row set behind the terminal's back
+    unsigned char *row = Console->shadow[std::stoi(Word(arg))];
+    memset(row, ' ', 4 * Console->columns);
+    memcpy(row, arg.data(), std::min(arg.size(), 4 * size_t(Console->columns)));
+    return "";
+  }
   if (verb == "tokenerror") return host_set_token_error(C_GetStream()), "";
   if (verb == "vintr") { // the interrupt key changed behind the module's back
     termios t;
@@ -267,10 +289,10 @@ void RunOn(const Case &c, const std::string &term) {
   opt.rows = std::stoi(t);
   opt.cols = std::stoi(t.substr(t.find('x') + 1));
   if (std::count(c.options.begin(), c.options.end(), "eucjp")) opt.locale = "ja_JP.eucjp";
-  for (const std::string &o : c.options) // veof=N, verase=N: the terminal's keys
-    if (o.rfind("veof=", 0) == 0 || o.rfind("verase=", 0) == 0)
-      opt.cc[o[2] == 'o' ? VEOF : VERASE] =
-          static_cast<unsigned char>(std::stoi(o.substr(o.find('=') + 1)));
+  for (const std::string &o : c.options) // veof=N, verase=N, vintr=N: the terminal's keys
+    if (o[0] == 'v') // the key's name: its second letter, or its third
+      opt.cc[o[1] == 'i' ? VINTR : (o[2] == 'o' ? VEOF : VERASE)] =
+          std::stoi(o.substr(o.find('=') + 1));
   if (std::count(c.options.begin(), c.options.end(), "devnull"))
     opt.stdin_mode = bench::Stdin::DevNull;
   if (std::count(c.options.begin(), c.options.end(), "closed"))
