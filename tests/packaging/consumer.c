@@ -1,8 +1,6 @@
-/* An engine program built against an installed qxcurses, in plain C (so that
- * it also proves the installed console.h is C), linked with the engine
- * stand-in libqxhost for the engine names.  It prints the file the module was
- * loaded from; on a terminal (`consumer --terminal`) it also starts the
- * console, writes a line through `user` and leaves through ExittingMessage. */
+/* An engine program in C, built against an installed qxcurses and the engine
+ * stand-in libqxhost: prints the file the module was loaded from; with
+ * --terminal also starts the console and writes a line through `user`. */
 #define _GNU_SOURCE
 #include <console.h>
 
@@ -21,7 +19,6 @@ int main(int argc, char **argv) {
   (void)argv;
   SetTerminal();
   dl_iterate_phdr(PrintModule, NULL);
-  fflush(stdout);
   if (argc < 2) return 0;
   InitTermIO();
   Stream_sprntln(C_GetStream(), "hello from the consumer");
