@@ -1,7 +1,5 @@
-// Tests of the terminal bench itself, with curses alone (never the module),
-// limited to what would let a module fault pass unseen: a wrap-at-once
-// terminal rendered wrongly, and a crashed or hung child or a missed step not
-// failing the test.
+// Tests of the terminal bench itself (never the module), limited to what
+// would let a module fault pass unseen.
 #include "bench.h"
 
 #include <gtest/gtest-spi.h>
@@ -14,113 +12,88 @@
 
 namespace {
 
-using bench::Options;
-using bench::Scenario;
-using bench::Wrap;
-
 // Catches: a wrap-at-once terminal rendered wrongly by the bench (it adds that
 // wrap to libvterm), which scenario tests on xterm-noxenl and ansi would take
 // for the truth: the last column not moving the cursor on (also for a wide
 // character and a sequence split anywhere), the bottom of the scroll region
 // not scrolling, DECAWM or a reset ignored, a string taken for text.
 TEST(WrapAtOnce, RendersLikeSuchATerminal) {
-  struct Case {
-    const char *bytes, *rows; // rows of a 3x4 screen, '|' between them
-    int row, col;             // the cursor afterwards
-  } cases[] = {
-      {"abcd", "abcd|    |    ", 1, 0},
-      {"abcdefghijkl", "efgh|ijkl|    ", 2, 0},
-      {"abc\xe6\x97\xa5x", "abc |\xe6\x97\xa5x |    ", 1, 3},
-      {"ab\xe6\x97\xa5", "ab\xe6\x97\xa5|    |    ", 1, 0},
-      {"\x1b[1;2r\x1b[2;1Habcdx", "abcd|x   |    ", 1, 1},
-      {"\x1b[?7;1labcdef", "abcf|    |    ", 0, 3},
-      {"\x1b[?7l\x1b[?7habcd", "abcd|    |    ", 1, 0},
-      {"\x1b[?7l\x1b"
-       "cabcd",
-       "abcd|    |    ", 1, 0},
-      {"\x1b]0;abcd\x07\x1b[3;1Habcd", "    |abcd|    ", 2, 0},
+  const char *const cases[][2] = {
+      // bytes; the rows of a 3x4 screen, '|' between them, then @ the cursor
+      {"abcd", "abcd|    |    @1,0"},
+      {"abcdefghijkl", "efgh|ijkl|    @2,0"},
+      {"abc\xe6\x97\xa5x", "abc |\xe6\x97\xa5x |    @1,3"},
+      {"ab\xe6\x97\xa5", "ab\xe6\x97\xa5|    |    @1,0"},
+      {"\x1b[1;2r\x1b[2;1Habcdx", "abcd|x   |    @1,1"},
+      {"\x1b[?7;1labcdef", "abcf|    |    @0,3"},
+      {"\x1b[?7l\x1b[?7habcd", "abcd|    |    @1,0"},
+      {"\x1b[?7l\033cabcd", "abcd|    |    @1,0"},
+      {"\x1b]0;abcd\x07\x1b[3;1Habcd", "    |abcd|    @2,0"},
   };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(bench::Printable(c.bytes));
-    auto t = bench::MakeVTerm(3, 4, Wrap::Immediate);
-    for (char b : std::string(c.bytes))
-      t->Feed(std::string(1, b));
-    std::string rows;
+  for (const auto &c : cases) {
+    auto t = bench::MakeVTerm(3, 4, bench::Wrap::Immediate);
+    for (char b : std::string(c[0]))
+      t->Feed(std::string(1, b)); // a sequence split anywhere
+    std::string got;
     for (const std::string &r : t->Rows())
-      rows += (rows.empty() ? "" : "|") + r;
-    EXPECT_EQ(rows, c.rows);
-    EXPECT_EQ(t->Cursor(), (bench::Pos{c.row, c.col}));
+      got += (got.empty() ? "" : "|") + r;
+    got += "@" + std::to_string(t->Cursor().row) + "," + std::to_string(t->Cursor().col);
+    EXPECT_EQ(got, c[1]) << bench::Printable(c[0]);
   }
-}
-
-long long MsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now() - t0)
-      .count();
 }
 
 // Catches: a crash of the child (as a module fault would cause) that a wait
-// does not report at once with its signal, or that goes unreported when no
-// wait saw it; a step the child never reached, or bench::Fail in the child,
-// not failing the test; and a hung child that makes a wait hang or pass, or
-// is left running after the test.
+// does not report at once with its signal and exit code, or that goes
+// unreported when no wait saw it; a step the child never reached, or
+// bench::Fail in the child, not failing the test; and a hung child that makes
+// a wait hang or pass, or is left running after the test.
 TEST(Failures, CrashHangAndMissedStepFail) {
-  {
-    Scenario s(Options{}, [] {
-      bench::Step("before");
-      raise(SIGSEGV);
-    });
-    ASSERT_TRUE(s.WaitStep("before"));
+  const struct {
+    void (*child)();  // what the child does
+    const char *wait; // a step, "exit" (WaitExit), or none (the process ends)
+    int timeout_ms;
+    std::string says, ends; // what the bench reports; then " exit N" or " no exit"
+  } rows[] = {
+      {[] { raise(SIGSEGV); }, "after", 10000, "killed by SIGSEGV", " exit 139"},
+      {[] {}, "two", 10000, "exited with status 0 while waiting", " exit 0"},
+      {[] { abort(); }, nullptr, 10000, "killed by SIGABRT and no wait reported it", ""},
+      {[] { bench::Fail("value was 7"); }, "exit", 10000, "reported: value was 7", ""},
+      {[] { sleep(60); }, "never", 300, "timed out", " no exit"},
+  };
+  for (const auto &row : rows) {
+    testing::TestPartResultArray failures; // what the bench reported itself
+    std::string seen;
     auto t0 = std::chrono::steady_clock::now();
-    testing::AssertionResult r = s.WaitStep("after");
-    EXPECT_FALSE(r);
-    EXPECT_NE(std::string(r.message()).find("killed by SIGSEGV"), std::string::npos)
-        << r.message();
-    EXPECT_LT(MsSince(t0), 5000);
-    ASSERT_TRUE(s.WaitExit());
-    EXPECT_EQ(s.ExitCode(), 128 + SIGSEGV);
-  }
-  {
-    Scenario s(Options{}, [] { bench::Step("one"); });
-    EXPECT_FALSE(s.WaitStep("two")) << "a step the child skipped";
-  }
-  EXPECT_NONFATAL_FAILURE(
-      {
-        Scenario s(Options{}, [] { abort(); });
+    pid_t pid;
+    {
+      testing::ScopedFakeTestPartResultReporter reporter(
+          testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD,
+          &failures);
+      bench::Options opt;
+      opt.timeout_ms = row.timeout_ms;
+      bench::Scenario s(opt, row.child);
+      pid = s.Pid();
+      if (row.wait == nullptr) {
         siginfo_t info{};
-        waitid(P_PID, static_cast<id_t>(s.Pid()), &info, WEXITED | WNOWAIT);
-      },
-      "killed by SIGABRT");
-  EXPECT_NONFATAL_FAILURE(
-      {
-        Scenario s(Options{}, [] { bench::Fail("value was 7"); });
-        (void)s.WaitExit();
-      },
-      "the child reported: value was 7");
-  pid_t pid;
-  {
-    Options opt;
-    opt.timeout_ms = 300;
-    Scenario s(opt, [] {
-      bench::Step("started");
-      for (;;)
-        pause();
-    });
-    pid = s.Pid();
-    ASSERT_TRUE(s.WaitStep("started"));
-    auto t0 = std::chrono::steady_clock::now();
-    testing::AssertionResult r = s.WaitStep("never");
-    long long ms = MsSince(t0);
-    EXPECT_FALSE(r);
-    EXPECT_NE(std::string(r.message()).find("timed out"), std::string::npos)
-        << r.message();
-    EXPECT_GE(ms, 290);
-    EXPECT_LT(ms, 3000);
-    EXPECT_FALSE(s.WaitExit());
+        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+      } else {
+        testing::AssertionResult r =
+            row.wait == std::string("exit") ? s.WaitExit() : s.WaitStep(row.wait);
+        seen += r ? "passed" : r.message();
+        seen += s.WaitExit() ? " exit " + std::to_string(s.ExitCode()) : " no exit";
+      }
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
+    for (int i = 0; i < failures.size(); i++)
+      seen = failures.GetTestPartResult(i).message() + ("\n" + seen);
+    EXPECT_TRUE(seen.find(row.says) != std::string::npos && // (then longer than ends)
+                seen.rfind(row.ends) == seen.size() - row.ends.size())
+        << seen;
+    EXPECT_LT(ms.count(), 2000) << seen;
+    EXPECT_TRUE(kill(pid, 0) == -1 && errno == ESRCH)
+        << "the child was not killed and reaped";
   }
-  errno = 0;
-  EXPECT_EQ(kill(pid, 0), -1);
-  EXPECT_EQ(errno, ESRCH) << "the child was not killed and reaped";
 }
 
 } // namespace

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # What engine developers get, registered by packaging_tests.cmake:
 #   install BUILD CONSUMER_DIR LIBDIR HOSTLIB VERSION CMAKE CC PKG_CONFIG GENERATOR
-#     cmake --install into a temporary prefix: exactly the expected files,
-#     console.h alone as C and C++, and the consumer (CONSUMER_DIR) built with
-#     pkg-config and with find_package (2.0 refused) and run, also on a terminal.
+#     cmake --install into a temporary prefix: exactly the expected files, console.h
+#     alone as C++11, the consumer (CONSUMER_DIR) built with pkg-config (as C99)
+#     and with find_package, loading the installed library, run on a terminal.
 #   deb BUILD LIBDIR VERSION CPACK
-#     cpack -G DEB: both packages' files, names, sections, Depends, shlibs, and
+#     cpack -G DEB: both packages' files, the generated Depends and shlibs, and
 #     development files that name /usr, not the build.
 #   deb-install BUILD CONSUMER_DIR HOSTLIB VERSION CMAKE CPACK CC PKG_CONFIG GENERATOR
-#     as root: dpkg -i, the consumer against /usr, dpkg -r and -P leave nothing.
+#     as root: dpkg -i, the consumer against /usr, dpkg -P leaves nothing.
 # Work files stay in a directory under ${TMPDIR:-/tmp} when a check fails.
 set -euo pipefail
 mode="$1"
@@ -21,68 +21,52 @@ same_files() { # dir what
   diff -u <(sort) <(cd "$1" && find . ! -type d | sed 's|^\./||; s/Targets-[a-z]*\./Targets-C./' | sort) ||
     fail "$2: other files than expected (- expected, + actual)"
 }
-dev_files() { # libdir
-  printf '%s\n' include/qxcurses/console.h "$1"/pkgconfig/qxcurses.pc "$1"/libqxcurses.so \
-    "$1"/cmake/qxcurses/qxcurses{Config,ConfigVersion,Targets,Targets-C}.cmake
+dev_files() {
+  printf "${1:-}%s\n" include/qxcurses/console.h "$libdir"/{pkgconfig/qxcurses.pc,libqxcurses.so} \
+    "$libdir"/cmake/qxcurses/qxcurses{Config,ConfigVersion,Targets,Targets-C}.cmake
 }
+rt_files() { printf "${1:-}%s\n" "$libdir"/libqxcurses.so.1{,.0.0}; }
 
-# Builds the consumer in $work/$label both ways and runs it (plain, then on a
-# terminal made by script(1)); it must load the module from $lib.
-consumer() { # label consumer-dir hostlib lib cmake cc pkg-config generator [prefix]
-  local label="$1" src="$2" host="$3" lib="$4" cmake="$5" cc="$6" pc="$7" gen="$8" d="$work/$1"
+# Builds the consumer in $work/$label both ways, checks that it loads $lib
+# and runs it on a terminal made by script(1).
+consumer() { # label lib [prefix]
+  local d="$work/$1" lib="$2" args=(-S "$src" -G "$gen" -DQX_ENGINE_LIBRARY="$host" ${3:+-DCMAKE_PREFIX_PATH="$3"})
   mkdir -p "$d"
-  [ "$("$pc" --modversion qxcurses)" = "$VERSION" ] || fail "pkg-config: not version $VERSION"
   # shellcheck disable=SC2046
-  "$cc" -std=c99 -pedantic-errors -Wall -Wextra -Werror "$src/consumer.c" \
-    $("$pc" --cflags --libs qxcurses) "$host" -Wl,-rpath,"$(dirname "$lib")":"$(dirname "$host")" \
-    -o "$d/pc" || fail "$label: the consumer does not build with pkg-config's flags"
-  local args=(-S "$src" -G "$gen" -DQX_ENGINE_LIBRARY="$host" ${9:+-DCMAKE_PREFIX_PATH="$9"})
-  "$cmake" "${args[@]}" -B "$d/cm" >"$d/cm.log" 2>&1 && "$cmake" --build "$d/cm" >>"$d/cm.log" 2>&1 ||
-    { cat "$d/cm.log" >&2 && fail "$label: the CMake consumer does not build"; }
-  ! "$cmake" "${args[@]}" -B "$d/v2" -DQX_WANT_VERSION=2.0 >"$d/v2.log" 2>&1 &&
-    grep -q 'compatible with requested version' "$d/v2.log" || fail "find_package(qxcurses 2.0) not refused"
+  "$cc" -std=c99 -pedantic-errors -Wall -Wextra -Werror "$src/consumer.c" $("$pc" --cflags --libs qxcurses) \
+    "$host" -Wl,-rpath,"$(dirname "$lib")":"$(dirname "$host")" -o "$d/pc" || fail "$1: no build with pkg-config"
+  { "$cmake" "${args[@]}" -B "$d/cm" && "$cmake" --build "$d/cm"; } >"$d/cm.log" 2>&1 ||
+    { cat "$d/cm.log" >&2 && fail "$1: the CMake consumer does not build"; }
   for bin in "$d/pc" "$d/cm/consumer"; do
-    [ "$(readlink -f "$("$bin" | sed -n 's/^module //p')")" = "$(readlink -f "$lib")" ] ||
-      fail "$label: $bin did not load $lib"
-    env -u TERMINFO TERM=xterm script -qec "$bin --terminal" "$d/typescript" </dev/null >/dev/null ||
-      fail "$label: $bin failed on a terminal"
-    grep -q 'hello from the consumer' "$d/typescript" || fail "$label: the line did not reach the terminal"
+    [ "$(readlink -f "$("$bin" | sed -n 's/^module //p')")" = "$(readlink -f "$lib")" ] || fail "$bin did not load $lib"
   done
+  env -u TERMINFO TERM=xterm script -qec "$d/cm/consumer --terminal" "$d/typescript" </dev/null >/dev/null ||
+    fail "$1: the consumer failed on a terminal"
+  grep -q 'hello from the consumer' "$d/typescript" || fail "$1: the line did not reach the terminal"
 }
-
 make_debs() { # build cpack
   (cd "$1" && "$2" -G DEB -B "$work/deb") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2 && fail cpack; }
-  RUNTIME_DEB="$(echo "$work"/deb/libqxcurses1_"${VERSION}"_*.deb)"
-  DEV_DEB="$(echo "$work"/deb/libqxcurses-dev_"${VERSION}"_*.deb)"
-  [ -f "$RUNTIME_DEB" ] && [ -f "$DEV_DEB" ] || fail "cpack did not make both packages"
+  rt="$(echo "$work"/deb/libqxcurses1_"${VERSION}"_*.deb)" dev="$(echo "$work"/deb/libqxcurses-dev_"${VERSION}"_*.deb)"
+  [ -f "$rt" ] && [ -f "$dev" ] || fail "cpack did not make both packages"
 }
 
 case "$mode" in
 install)
-  build="$1" src="$2" libdir="$3" host="$4" VERSION="$5" cmake="$6" cc="$7" pc="$8" gen="$9"
-  p="$work/prefix"
+  build="$1" src="$2" libdir="$3" host="$4" VERSION="$5" cmake="$6" cc="$7" pc="$8" gen="$9" p="$work/prefix"
   "$cmake" --install "$build" --prefix "$p" >"$work/install.log" || fail "cmake --install"
-  { dev_files "$libdir" && printf '%s\n' "$libdir"/libqxcurses.so.1{,.0.0}; } | same_files "$p" installed
-  for std in c99 c++11; do
-    lang=c && [ "$std" = c++11 ] && lang=c++
-    echo '#include <console.h>' | "${CXX:-c++}" -x $lang -std=$std -pedantic-errors -Wall -Wextra \
-      -Werror -fsyntax-only -I"$p/include/qxcurses" - || fail "console.h alone does not compile as $std"
-  done
-  PKG_CONFIG_PATH="$p/$libdir/pkgconfig" consumer prefix "$src" "$host" "$p/$libdir/libqxcurses.so.1" \
-    "$cmake" "$cc" "$pc" "$gen" "$p"
+  { dev_files && rt_files; } | same_files "$p" installed
+  echo '#include <console.h>' | "${CXX:-c++}" -x c++ -std=c++11 -pedantic-errors -Wall -Wextra -Werror \
+    -fsyntax-only -I"$p/include/qxcurses" - || fail "console.h alone is not C++11"
+  PKG_CONFIG_PATH="$p/$libdir/pkgconfig" consumer prefix "$p/$libdir/libqxcurses.so.1" "$p"
   ;;
 deb)
   build="$1" libdir="$2" VERSION="$3"
   make_debs "$build" "$4"
-  dpkg-deb -x "$RUNTIME_DEB" "$work/rt" && dpkg-deb -x "$DEV_DEB" "$work/dev"
-  printf 'usr/%s\n' "$libdir"/libqxcurses.so.1{,.0.0} | same_files "$work/rt" libqxcurses1
-  dev_files "$libdir" | sed 's|^|usr/|' | same_files "$work/dev" libqxcurses-dev
-  readelf -d "$work/rt/usr/$libdir/libqxcurses.so.1" | grep -q 'SONAME.*\[libqxcurses.so.1\]' ||
-    fail "the packaged library's SONAME"
-  [ "$(dpkg-deb -f "$RUNTIME_DEB" Section)/$(dpkg-deb -f "$DEV_DEB" Section)" = libs/libdevel ] || fail Section
-  dpkg-deb -f "$RUNTIME_DEB" Depends | grep -Eq 'libncursesw6 \(>= [0-9]' || fail "no versioned libncursesw6"
-  [ "$(dpkg-deb -f "$DEV_DEB" Depends)" = "libqxcurses1 (= $VERSION), libncurses-dev" ] || fail "dev Depends"
-  dpkg-deb -e "$RUNTIME_DEB" "$work/ctl"
+  dpkg-deb -x "$rt" "$work/rt" && dpkg-deb -x "$dev" "$work/dev"
+  rt_files usr/ | same_files "$work/rt" libqxcurses1
+  dev_files usr/ | same_files "$work/dev" libqxcurses-dev
+  dpkg-deb -f "$rt" Depends | grep -Eq 'libncursesw6 \(>= [0-9]' || fail "no versioned libncursesw6"
+  dpkg-deb -e "$rt" "$work/ctl"
   [ "$(cat "$work/ctl/shlibs")" = "libqxcurses 1 libqxcurses1 (>= $VERSION)" ] || fail shlibs
   grep -q '^prefix=/usr$' "$work/dev/usr/$libdir/pkgconfig/qxcurses.pc" || fail "qxcurses.pc's prefix"
   ! grep -rqE "_CPack_Packages|$(readlink -f "$build")" "$work/dev" || fail "a build directory named"
@@ -91,10 +75,9 @@ deb-install)
   build="$1" src="$2" host="$3" VERSION="$4" cmake="$5" cc="$7" pc="$8" gen="$9"
   [ "$(id -u)" -eq 0 ] || fail "deb-install must run as root"
   make_debs "$build" "$6"
-  dpkg -i "$RUNTIME_DEB" "$DEV_DEB" >"$work/dpkg.log" || fail "dpkg -i"
+  dpkg -i "$rt" "$dev" >"$work/dpkg.log" || fail "dpkg -i"
   files="$(dpkg -L libqxcurses1 libqxcurses-dev | grep -E '\.(so.*|h|pc|cmake)$')"
-  lib="$(echo "$files" | grep 'libqxcurses.so.1$')"
-  (unset PKG_CONFIG_PATH && consumer usr "$src" "$host" "$lib" "$cmake" "$cc" "$pc" "$gen")
+  (unset PKG_CONFIG_PATH && consumer usr "$(echo "$files" | grep 'libqxcurses.so.1$')")
   dpkg -P libqxcurses-dev libqxcurses1 >"$work/dpkg.log" || fail "dpkg -P"
   for f in $files; do [ ! -e "$f" ] || fail "$f left after dpkg -P"; done
   ! ldconfig -p | grep -q 'libqxcurses\.so\.1 ' || fail "ldconfig still knows libqxcurses.so.1"

@@ -4,11 +4,11 @@
 # targets.  Build first: the tests install and package the built library.
 #
 #   packaging_install      cmake --install into a temporary prefix; file list,
-#                          console.h alone as C and C++; a C consumer built
+#                          console.h alone as C++11; a C99 consumer built
 #                          with pkg-config and with find_package(qxcurses), run
 #                          (also on a pty)
-#   packaging_deb          cpack -G DEB; both packages' files, fields, Depends,
-#                          shlibs, and the packaged library's SONAME
+#   packaging_deb          cpack -G DEB; both packages' files, the generated
+#                          Depends and shlibs, files that name /usr
 #   packaging_deb_install  only with -DQX_TEST_DEB_INSTALL=ON, as root:
 #                          dpkg -i, the consumer against /usr, dpkg -P, and
 #                          nothing left behind
