@@ -211,12 +211,12 @@ TEST(SignalStorm, EveryReaderAndOutput) {
     while (ReadLine() != "sync\x1f") {
     }
     long intr = host_counters()->f_intr;
-    bench::Report("final", ReadLine());
-    bench::Report("spurious", host_counters()->f_intr - intr);
+    std::string final = ReadLine();
     in_force();
-    bench::Report("handlers", handlers);
-    bench::Report("counts", std::to_string(host_sigint_count() > 0) +
-                                std::to_string(host_counters()->f_intr > 50));
+    bench::Report("seen", final + " spurious " +
+                              std::to_string(host_counters()->f_intr - intr) + " " +
+                              handlers + " " + std::to_string(host_sigint_count() > 0) +
+                              std::to_string(host_counters()->f_intr > 50));
   });
   ASSERT_TRUE(s.WaitStep("top"));
   Storm({&s}, 600, "abc\x7f\r\x18\x1b[A", 10);
@@ -237,10 +237,9 @@ TEST(SignalStorm, EveryReaderAndOutput) {
   ASSERT_TRUE(WaitReadingStdin(s));
   s.Send("hello\r");
   ExpectCleanExit(s);
-  EXPECT_EQ(s.Get("final"), "hello\x1f");
-  EXPECT_EQ(s.Get("spurious"), "0");
-  EXPECT_EQ(s.Get("handlers"), "1111");
-  EXPECT_EQ(s.Get("counts"), "11") << "the storms missed the engine or the readers";
+  // The engine's action after each phase, then whether the storms reached
+  // the engine's handler and the readers (over 50 times).
+  EXPECT_EQ(s.Get("seen"), "hello\x1f spurious 0 1111 11");
 }
 
 // Catches: a handler that runs before its reader has saved the action it
@@ -331,8 +330,7 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
       "456789ABCDEFGHIJ\xe5\xad\x97KLMNOPQRSTUVWXYZ";
   std::mt19937 rng(std::random_device{}());
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(c.term) + " state " + std::to_string(c.state) + " " +
-                 std::to_string(c.cols1) + "x" + std::to_string(c.rows1));
+    SCOPED_TRACE(std::string(c.term) + " state " + std::to_string(c.state));
     bench::Options opt = TermOptions(c.term);
     opt.timeout_ms = 30000;
     const bool output = c.state == STREAMING || c.state == STOPPED;
