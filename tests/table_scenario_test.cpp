@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -188,6 +189,24 @@ std::string Do(std::string cmd) {
   if (verb == "flush") return C_FlushInput(), "";
   if (verb == "unlock") return C_Unlock(), "";
   if (verb == "keyback") return C_keyback(std::stoi(arg)), "";
+  if (verb == "keyins") { // N keys as d_keyin/1 takes them
+    std::string got;
+    for (int n = std::stoi(arg); n > 0; n--)
+      got += (got.empty() ? "" : " ") + std::to_string(KeyIn());
+    return got;
+  }
+  if (verb == "typed") { // waits up to 10 s until N typed bytes wait on descriptor 0
+    int n = 0, tries = 0;
+    while ((ioctl(0, FIONREAD, &n), n < std::stoi(arg)) && tries++ < 1000)
+      usleep(10000);
+    if (n < std::stoi(arg)) bench::Fail("typed bytes never arrived");
+    return "";
+  }
+  if (verb == "intrunlock") { // the engine's SIGINT handler also releases stopped output
+    struct sigaction a {};
+    a.sa_handler = [](int s) { host_sigint_handler_address()(s), C_Unlock(); };
+    return a.sa_flags = SA_RESTART, sigaction(SIGINT, &a, nullptr), "";
+  }
   if (verb == "redisplay") return std::to_string(S_redisplay());
   if (verb == "scrollline") return C_SetScrollLine(std::stoi(arg)), "";
   if (verb == "setcursor") {
