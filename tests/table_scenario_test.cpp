@@ -89,10 +89,13 @@ std::string EngineState() {
          (cur.sa_handler == host_sigint_handler_address() ? "engine" : "other");
 }
 
-// A built-in argument: an integer, _ (unbound), [1,2] (a list of integers)
-// or an atom's name.
+// A built-in argument: an integer, _ (unbound), [1,2] (a list of integers),
+// A+B or A*B (an expression) or an atom's name.
 TermCell Arg(const std::string &a) {
   if (a == "_") return host_var();
+  if (size_t op = a.find_first_of("+*", 1); op != std::string::npos)
+    return host_expr2(a.substr(op, 1).c_str(), Arg(a.substr(0, op)),
+                      Arg(a.substr(op + 1)));
   if (a[0] == '[') {
     std::vector<int64_t> v;
     std::istringstream in(a.substr(1));
@@ -113,6 +116,9 @@ std::string Show(TermCell *c) {
   if (host_get_atom(c, &a)) return Atomman_AtomNo2AtomName(a);
   return host_is_unbound(c) ? "_" : "?";
 }
+
+int frozen_arg,
+    frozen_ok; // the next built-in's argument with a goal frozen on it (1-based)
 
 using Entry = int64_t (*)(BuiltinFrame *);
 const std::map<std::string, Entry> kBuiltins = {
@@ -207,6 +213,8 @@ std::string Do(std::string cmd) {
     a.sa_handler = [](int s) { host_sigint_handler_address()(s), C_Unlock(); };
     return a.sa_flags = SA_RESTART, sigaction(SIGINT, &a, nullptr), "";
   }
+  if (verb == "freeze") // N OK: freezes a goal that succeeds or fails on argument N
+    return frozen_arg = std::stoi(Word(arg)), frozen_ok = std::stoi(arg), "";
   if (verb == "redisplay") return std::to_string(S_redisplay());
   if (verb == "scrollline") return C_SetScrollLine(std::stoi(arg)), "";
   if (verb == "setcursor") {
@@ -248,6 +256,7 @@ std::string Do(std::string cmd) {
   std::vector<TermCell *> cells;
   while (!arg.empty())
     cells.push_back(host_push(Arg(Word(arg))));
+  if (frozen_arg) host_freeze(cells.at(frozen_arg - 1), frozen_ok), frozen_arg = 0;
   BuiltinFrame f{};
   std::string out = std::to_string(b->second(&f));
   for (TermCell *c : cells)
