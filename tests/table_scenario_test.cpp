@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -88,10 +89,13 @@ std::string EngineState() {
          (cur.sa_handler == host_sigint_handler_address() ? "engine" : "other");
 }
 
-// A built-in argument: an integer, _ (unbound), [1,2] (a list of integers)
-// or an atom's name.
+// A built-in argument: an integer, _ (unbound), [1,2] (a list of integers),
+// A+B or A*B (an expression) or an atom's name.
 TermCell Arg(const std::string &a) {
   if (a == "_") return host_var();
+  if (size_t op = a.find_first_of("+*", 1); op != std::string::npos)
+    return host_expr2(a.substr(op, 1).c_str(), Arg(a.substr(0, op)),
+                      Arg(a.substr(op + 1)));
   if (a[0] == '[') {
     std::vector<int64_t> v;
     std::istringstream in(a.substr(1));
@@ -112,6 +116,9 @@ std::string Show(TermCell *c) {
   if (host_get_atom(c, &a)) return Atomman_AtomNo2AtomName(a);
   return host_is_unbound(c) ? "_" : "?";
 }
+
+int frozen_arg,
+    frozen_ok; // the next built-in's argument with a goal frozen on it (1-based)
 
 using Entry = int64_t (*)(BuiltinFrame *);
 const std::map<std::string, Entry> kBuiltins = {
@@ -177,6 +184,26 @@ std::string Do(std::string cmd) {
   if (verb == "flush") return C_FlushInput(), "";
   if (verb == "unlock") return C_Unlock(), "";
   if (verb == "keyback") return C_keyback(std::stoi(arg)), "";
+  if (verb == "keyins") { // N keys as d_keyin/1 takes them
+    std::string got;
+    for (int n = std::stoi(arg); n > 0; n--)
+      got += (got.empty() ? "" : " ") + std::to_string(KeyIn());
+    return got;
+  }
+  if (verb == "typed") { // waits up to 10 s until N typed bytes wait on descriptor 0
+    int n = 0, tries = 0;
+    while ((ioctl(0, FIONREAD, &n), n < std::stoi(arg)) && tries++ < 1000)
+      usleep(10000);
+    if (n < std::stoi(arg)) bench::Fail("typed bytes never arrived");
+    return "";
+  }
+  if (verb == "intrunlock") { // the engine's SIGINT handler also releases stopped output
+    struct sigaction a {};
+    a.sa_handler = [](int s) { host_sigint_handler_address()(s), C_Unlock(); };
+    return a.sa_flags = SA_RESTART, sigaction(SIGINT, &a, nullptr), "";
+  }
+  if (verb == "freeze") // N OK: freezes a goal that succeeds or fails on argument N
+    return frozen_arg = std::stoi(Word(arg)), frozen_ok = std::stoi(arg), "";
   if (verb == "redisplay") return std::to_string(S_redisplay());
   if (verb == "scrollline") return C_SetScrollLine(std::stoi(arg)), "";
   if (verb == "setcursor") {
@@ -240,6 +267,7 @@ std::string Do(std::string cmd) {
   std::vector<TermCell *> cells;
   while (!arg.empty())
     cells.push_back(host_push(Arg(Word(arg))));
+  if (frozen_arg) host_freeze(cells.at(frozen_arg - 1), frozen_ok), frozen_arg = 0;
   BuiltinFrame f{};
   std::string out = std::to_string(b->second(&f));
   for (TermCell *c : cells)
