@@ -79,28 +79,22 @@ mutants() {
 EOF
 }
 
-# Replaces the one occurrence of `from` (\n for a new line, \| for a bar) in
-# file `f`; exits 3 when it is not there exactly once.
-apply() { # file from to
+# Applies table line $2 to the tree $1: the one occurrence of its text (\n a
+# new line, \| a bar) is replaced; exits 3 when it is not there exactly once.
+apply() { # tree line
   python3 - "$@" <<'PY'
-import sys
-path, frm, to = sys.argv[1:4]
-un = lambda s: s.replace('\\n', '\n').replace('\\|', '|')
-frm, to = un(frm), un(to)
-text = open(path).read()
+import re, sys
+tree, line = sys.argv[1:3]
+un = lambda f: f.replace('\\n', '\n').replace('\\|', '|')
+_, path, frm, to, _ = map(un, re.split(r'(?<!\\)\|', line))
+text = open(tree + '/' + path).read()
 if text.count(frm) != 1:
     sys.exit(3)
-open(path, 'w').write(text.replace(frm, to))
+open(tree + '/' + path, 'w').write(text.replace(frm, to))
 PY
 }
 
-# Splits a table line on bars that are not escaped.
-fields() {
-  python3 -c 'import re,sys; print("\x1f".join(re.split(r"(?<!\\)\|", sys.argv[1])))' "$1"
-}
-
 prepare() {
-  mkdir -p "$work"
   rm -rf "$work/src-tree" "$work/clean" && mkdir -p "$work/src-tree"
   (cd "$root" && git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$work/src-tree")
   cp -a "$work/src-tree" "$work/clean" # the tree as it was: each mutant is undone from it
@@ -110,34 +104,33 @@ prepare() {
     { echo "the suite fails on the clean tree"; exit 1; }
 }
 
-run_one() { # id file from to what
-  local id="$1" file="$2" tree="$work/src-tree"
-  cp "$work/clean/$file" "$tree/$file"
-  if ! apply "$tree/$file" "$3" "$4"; then
-    printf '%3s  not applicable  %s\n' "$id" "$5"; return 2
+# One mutant: applied, built, run until the first failing test, undone.
+run_one() { # line
+  local file what verdict=SURVIVED out
+  IFS='|' read -r id file _ <<<"$1"
+  what="${1##*|}"
+  if ! apply "$work/src-tree" "$1"; then
+    printf '%3s  not applicable  %s\n' "$id" "$what"; return 2
   fi
-  local verdict
   if ! cmake --build "$work/build" -j"$(nproc)" >/dev/null 2>&1; then
-    cp "$work/clean/$file" "$tree/$file"
-    printf '%3s  %-48s %s\n' "$id" "does not build" "$5"; return 2
+    verdict="does not build"
   else
-    local out
     out=$(cd "$work/build" && ctest -j"$(nproc)" -LE packaging --timeout 120 --stop-on-failure 2>&1)
-    local failed
-    failed=$(printf '%s\n' "$out" | sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*\(Failed\|Timeout\|Exception\).*/\1/p' | head -n 1)
-    if [ -n "$failed" ]; then verdict="caught by $failed"; else verdict="SURVIVED"; fi
+    out=$(printf '%s\n' "$out" | sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*\(Failed\|Timeout\|Exception\).*/\1/p' | head -n 1)
+    [ -n "$out" ] && verdict="caught by $out"
   fi
-  cp "$work/clean/$file" "$tree/$file"
-  printf '%3s  %-48s %s\n' "$id" "$verdict" "$5"
-  [ "$verdict" != SURVIVED ]
+  cp "$work/clean/$file" "$work/src-tree/$file"
+  printf '%3s  %-48s %s\n' "$id" "$verdict" "$what"
+  case $verdict in caught*) return 0 ;; SURVIVED) return 1 ;; *) return 2 ;; esac
 }
 
 # QX_MUTATE_CHECK=1: only tells which mutants apply to the tree as it is.
 if [ -n "${QX_MUTATE_CHECK:-}" ]; then
+  rm -rf /tmp/qx-mutate-check && mkdir -p /tmp/qx-mutate-check
   while IFS= read -r line; do
-    IFS=$'\x1f' read -r id file from to what <<<"$(fields "$line")"
-    cp "$root/$file" /tmp/qx-mutate-check
-    apply /tmp/qx-mutate-check "$from" "$to" || echo "$id does not apply: $what"
+    file=$(cut -d'|' -f2 <<<"$line")
+    mkdir -p "/tmp/qx-mutate-check/$(dirname "$file")" && cp "$root/$file" "/tmp/qx-mutate-check/$file"
+    apply /tmp/qx-mutate-check "$line" || echo "${line%%|*} does not apply: ${line##*|}"
   done < <(mutants)
   exit 0
 fi
@@ -145,9 +138,8 @@ fi
 prepare
 caught=0 survived=0 na=0
 while IFS= read -r line; do
-  IFS=$'\x1f' read -r id file from to what <<<"$(fields "$line")"
-  if [ $# -gt 0 ] && ! printf ' %s ' "$@" | grep -q " $id "; then continue; fi
-  run_one "$id" "$file" "$from" "$to" "$what"
+  if [ $# -gt 0 ] && ! printf ' %s ' "$@" | grep -q " ${line%%|*} "; then continue; fi
+  run_one "$line"
   case $? in 0) caught=$((caught + 1)) ;; 1) survived=$((survived + 1)) ;; *) na=$((na + 1)) ;; esac
 done < <(mutants)
 cmake --build "$work/build" -j"$(nproc)" >/dev/null 2>&1 # back to the clean tree
