@@ -1,22 +1,16 @@
-// One randomized run over everything that puts text on the terminal: console
-// output (ASCII, one- and two-column multibyte characters, control and stray
-// bytes, with and without a scroll line), the screen built-ins, lines edited
-// at the top level with the template and history keys, and the flow-control
-// and interrupt keys at any point, also while output is stopped inside the
-// line editor.  After every step the terminal shows the shadow and the cursor
-// is where the record says; after every edited line the rows it was echoed on
-// show the line the engine got; a blocked child uses no CPU, has nothing left
-// in its standard output buffer (a bell rung for a refused key is out before
-// the wait), and Ctrl-Q resumes stopped output.
-//
-// The child interprets one operation at a time and reports its shadow; keys
-// are typed one at a time, each once the child is blocked reading them.  The
-// child draws the output text seeing the shadow, so that it stays clear of
-// what the shadow and the terminal show differently by design (a byte written
-// into a multibyte character, a multibyte character written over other text).
-//
-// The suite runs fixed seeds.  QX_PROP_SEED=<n> runs seed n instead,
-// QX_PROP_SEEDS=<k> k fresh ones; a failure prints the seed and the steps.
+// One randomized run over everything that puts text on the terminal: output
+// (ASCII, multibyte, control and stray bytes, with and without a scroll
+// line), the screen built-ins, lines edited at the top level with the
+// template and history keys, and Ctrl-S, Ctrl-Q and Ctrl-C at any point.
+// After every step the terminal shows the shadow and its cursor; after every
+// edited line the screen shows the line the engine got; a child blocked on a
+// key has nothing in its stdout buffer (a bell for a refused key is out) and
+// uses no CPU, and Ctrl-Q resumes stopped output.  The child draws the output
+// seeing its shadow, clear of what the shadow and the terminal show
+// differently by design (a byte written into a multibyte character, a
+// multibyte character written over other text).  QX_PROP_SEED=<n> runs seed
+// n instead of the fixed one, QX_PROP_SEEDS=<k> k fresh ones; a failure
+// prints the seed and the steps.
 #include "console_child.h"
 #include "scenario_support.h"
 
@@ -89,10 +83,8 @@ std::string WriteRandom(unsigned seed, int pieces) {
         piece = kMulti[m = roll(3)]; // m > 0: two columns
       else
         piece = roll(4) ? std::string(1, kStray[roll(3)]) : "\x85";
-      if (!MayWrite(m ? 2 : 1, (int)piece.size()))
-        piece = MayWrite(1, 1)                               ? "x"
-                : next == Console->rows || RowAscii(next, 1) ? "\n"
-                                                             : "\f";
+      if (!MayWrite(m ? 2 : 1, (int)piece.size())) piece = MayWrite(1, 1) ? "x" : "\n";
+      if (piece == "\n" && next < Console->rows && !RowAscii(next, 1)) piece = "\f";
     }
     Put(piece);
     out += piece;
@@ -100,26 +92,8 @@ std::string WriteRandom(unsigned seed, int pieces) {
   return out;
 }
 
-// Does one operation named by the parent: a letter and up to two numbers.
-void DoOp(const std::string &op) {
-  std::istringstream in(op);
-  char k = 0;
-  long long a = 0, b = 0;
-  in >> k >> a >> b;
-  if (k == 'O') bench::Report("text", bench::Printable(WriteRandom(a, b)));
-  if (k == 'T') C_TOPLEVEL(), bench::Report("line", ReadRecord());
-  if (k == 'S') C_SetScrollLine(a);
-  if ((k == 'E' || k == 'L') && a) C_SetCursor(1, k == 'E' ? 1 : Console->cur_y + 1);
-  if (k == 'E') P0_d_cleos();
-  if (k == 'L') P0_d_cleol();
-  if (k == 'C') P0_d_clear();
-  if (k == 'R') P0_d_redisp();
-  if (k == 'M') C_SetCursor(a, b);
-  if (k == 'N') C_SetCursor(1, Console->rows), Put("\n");
-  if (k == 'K') bench::Report("key", KeyIn());
-}
-
-// The interpreter: reports the shadow after each operation.
+// The interpreter: does the operations the parent names (a letter and up to
+// two numbers, one at a time) and reports its shadow after each.
 void Interpreter() {
   StartConsole();
   C_SetPrompt(PutAtom(0, "? "));
@@ -129,9 +103,22 @@ void Interpreter() {
     bench::Report("scroll", Console->scroll_line);
     bench::Report("seq", seq);
     bench::Step("done");
-    std::string op = bench::WaitParent();
-    if (op == "end") return;
-    DoOp(op);
+    std::istringstream in(bench::WaitParent());
+    char k = 0;
+    long long a = 0, b = 0;
+    in >> k >> a >> b;
+    if (k == 'e') return; // end
+    if (k == 'O') bench::Report("text", bench::Printable(WriteRandom(a, b)));
+    if (k == 'T') C_TOPLEVEL(), bench::Report("line", ReadRecord());
+    if (k == 'S') C_SetScrollLine(a);
+    if ((k == 'E' || k == 'L') && a) C_SetCursor(1, k == 'E' ? 1 : Console->cur_y + 1);
+    if (k == 'E') P0_d_cleos();
+    if (k == 'L') P0_d_cleol();
+    if (k == 'C') P0_d_clear();
+    if (k == 'R') P0_d_redisp();
+    if (k == 'M') C_SetCursor(a, b);
+    if (k == 'N') C_SetCursor(1, Console->rows), Put("\n");
+    if (k == 'K') bench::Report("key", KeyIn());
   }
 }
 
@@ -178,11 +165,10 @@ bool Look(pid_t pid, ChildView *v) {
 // The bytes the child has read so far (all descriptors), from /proc.
 long long BytesRead(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/io");
-  std::string name;
+  std::string rchar; // the first line
   long long n = -1;
-  while (f >> name >> n)
-    if (name == "rchar:") return n;
-  return -1;
+  f >> rchar >> n;
+  return n;
 }
 
 // ---- Parent: the run ---------------------------------------------------------
@@ -204,9 +190,6 @@ public:
   explicit Session(const Config &cfg)
       : cfg_(cfg), rng_(Mix(cfg)),
         s_(TermOptions(cfg.term, cfg.rows, cfg.cols), Interpreter) {}
-  ~Session() {
-    s_.Go("end");
-  }
 
   // Runs `ops` random operations, each followed by its checks.
   void Go(int ops) {
@@ -224,6 +207,7 @@ public:
                      << ", QX_PROP_SEED=" << cfg_.seed << "; steps:\n"
                      << log_;
     }
+    s_.Go("end");
   }
 
 private:
@@ -360,15 +344,15 @@ private:
   testing::AssertionResult Step(const std::string &op) {
     if (op.empty()) return testing::AssertionSuccess();
     bool editing = op == "T";
-    std::vector<std::string> keys;
-    if (editing) keys = KeysOfLine();
+    // The keys it takes: a line's, or d_keyin's k (Ctrl-C may come first).
+    std::vector<std::string> keys =
+        editing ? KeysOfLine() : std::vector<std::string>(op == "K", "k");
     if (op[0] == 'O' && Roll(4) == 0) Type(kStop); // stops output at its first scroll
     bench::Shadow before = shadow_;
     log_ += "[" + op + "] ";
     s_.Go(op);
     seq_++;
     size_t next = 0;             // keys[next] is typed next
-    int waits = 0;               // keys d_keyin got
     std::string last;            // the key typed last
     bool intr_now = false;       // Ctrl-C typed in this operation
     bool measured = false;       // CPU time measured in this operation
@@ -384,28 +368,23 @@ private:
       if (expect_running && stopped)
         return testing::AssertionFailure() << "Ctrl-Q did not resume stopped output";
       if (!blocked) break;
-      bool more = next < keys.size() || (op == "K" && waits == 0);
+      bool more = next < keys.size();
       // CPU time is measured in the first wait of a stopped scroll and of
       // d_keyin, and after every interrupt.
       bool measure = (((stopped && !more) || op == "K") && !measured) || last == kIntr;
       measured = measured || measure;
       if (!(r = Blocked(v, editing && more, measure))) return r;
-      std::string key;
-      if (more && op == "K") {
-        key = Roll(3) == 0 ? kIntr : "k";
-        waits += key == "k";
-      } else if (more) {
-        key = keys[next++];
+      std::string key = "\r"; // ends the line an interrupt started
+      if (more) {
+        key = op == "K" && Roll(3) == 0 ? kIntr : keys[next++];
       } else if (stopped) { // a scroll waits for Ctrl-Q
         int k = Roll(6);
         key = k == 0 && !intr_now ? kIntr : k == 1 ? kStop : kStart;
-        expect_running = key == kStart;
-      } else if (interrupted_ || intr_now) { // the interrupt started a new line
-        key = "\r";
-      } else {
+      } else if (!interrupted_ && !intr_now) {
         return testing::AssertionFailure() << "the child waits for a key after the "
                                               "operation's last";
       }
+      expect_running = !more && stopped && key == kStart;
       intr_now = intr_now || key == kIntr;
       Type(last = key);
     }
@@ -495,12 +474,11 @@ private:
 // The seeds to run: fixed ones, or those the environment asks for.
 std::vector<unsigned> Seeds() {
   if (const char *one = getenv("QX_PROP_SEED")) return {(unsigned)std::stoul(one)};
-  std::vector<unsigned> seeds;
+  const char *n = getenv("QX_PROP_SEEDS");
+  std::vector<unsigned> seeds(n ? std::stoi(n) : 1, 1);
   std::random_device fresh;
-  for (int i = getenv("QX_PROP_SEEDS") ? std::stoi(getenv("QX_PROP_SEEDS")) : 0; i > 0;
-       i--)
-    seeds.push_back(fresh());
-  return seeds.empty() ? std::vector<unsigned>{1} : seeds;
+  if (n) std::generate(seeds.begin(), seeds.end(), std::ref(fresh));
+  return seeds;
 }
 
 class Property : public testing::TestWithParam<const char *> {};
