@@ -176,20 +176,21 @@ long long BytesRead(pid_t pid) {
 // The Ctrl-S, Ctrl-Q and Ctrl-C keys.
 const std::string kStop = "\x13", kStart = "\x11", kIntr = "\x03";
 
-// One configuration: terminal, size and seed.
-struct Config {
-  std::string term;
-  int rows, cols;
-  unsigned seed;
-};
-
 // One child running one random sequence of operations, and the parent's
 // record of it.
 class Session {
 public:
-  explicit Session(const Config &cfg)
-      : cfg_(cfg), rng_(Mix(cfg)),
-        s_(TermOptions(cfg.term, cfg.rows, cfg.cols), Interpreter) {}
+  Session(const std::string &term, int rows, int cols, unsigned seed)
+      : s_(TermOptions(term, rows, cols), Interpreter),
+        where_("term " + term + " " + std::to_string(cols) + "x" + std::to_string(rows) +
+               ", QX_PROP_SEED=" + std::to_string(seed)) {
+    unsigned name = 0, mixed; // a seed of its own for each terminal and size
+    for (char c : term)
+      name = name * 31 + (unsigned char)c;
+    std::seed_seq{seed, name, (unsigned)rows, (unsigned)cols}.generate(&mixed,
+                                                                       &mixed + 1);
+    rng_.seed(mixed);
+  }
 
   // Runs `ops` random operations, each followed by its checks.
   void Go(int ops) {
@@ -203,23 +204,12 @@ public:
       testing::AssertionResult r =
           Step(op == "T" && !Blank(sh.cur_y, sh.cur_x, sh.rows, 0) ? "N" : "");
       if (r) r = Step(op);
-      ASSERT_TRUE(r) << "term " << cfg_.term << " " << cfg_.cols << "x" << cfg_.rows
-                     << ", QX_PROP_SEED=" << cfg_.seed << "; steps:\n"
-                     << log_;
+      ASSERT_TRUE(r) << where_ << "; steps:\n" << log_;
     }
     s_.Go("end");
   }
 
 private:
-  // A seed of its own for each terminal and size.
-  static unsigned Mix(const Config &cfg) {
-    unsigned name = 0, out;
-    for (char c : cfg.term)
-      name = name * 31 + (unsigned char)c;
-    std::seed_seq seq{cfg.seed, name, (unsigned)cfg.rows, (unsigned)cfg.cols};
-    seq.generate(&out, &out + 1);
-    return out;
-  }
   int Roll(int n) {
     return (int)(rng_() % n);
   }
@@ -269,12 +259,11 @@ private:
       total += k.first;
     std::vector<std::string> keys;
     for (int n = Roll(3) ? Roll(12) : Roll(40); n > 0; n--) {
-      int r = Roll(total);
-      for (const auto &k : kKeys)
-        if ((r -= k.first) < 0) {
-          keys.push_back(k.second == "a" ? std::string(1, 'a' + Roll(26)) : k.second);
-          break;
-        }
+      int j = 0, r = Roll(total);
+      while ((r -= kKeys[j].first) >= 0)
+        j++;
+      const std::string &k = kKeys[j].second;
+      keys.push_back(k == "a" ? std::string(1, 'a' + Roll(26)) : k);
     }
     keys.push_back("\r");
     return keys;
@@ -418,7 +407,7 @@ private:
     std::string line = s_.Get("line");
     if (line.empty() || line.back() != '\x1f') return testing::AssertionSuccess();
     line = "| " + line.substr(0, line.size() - 1);
-    const int cols = cfg_.cols, x0 = std::min(before.col, cols);
+    const int cols = shadow_.columns, x0 = std::min(before.col, cols);
     std::vector<std::vector<std::string>> laid(1, std::vector<std::string>(cols, " "));
     int col = x0;
     for (size_t i = 0, start = 0; i < line.size(); start = i) {
@@ -458,9 +447,9 @@ private:
     return r ? r : r << "\n(the line \"" << line << "\")\n" << s_.ScreenText();
   }
 
-  Config cfg_;
-  std::mt19937 rng_;
   bench::Scenario s_;
+  std::string where_; // terminal, size and seed
+  std::mt19937 rng_;
   int seq_ = 0;                // operations done
   bench::Shadow shadow_;       // as reported after the last operation
   std::string log_;            // the steps so far, for a replay
@@ -490,7 +479,7 @@ TEST_P(Property, ScreenFollowsShadowAndLine) {
   static const int kSizes[][2] = {{24, 80}, {6, 20}, {5, 12}, {1, 2}}; // rows, columns
   for (unsigned seed : Seeds())
     for (const auto &size : kSizes) {
-      Session(Config{GetParam(), size[0], size[1], seed}).Go(20);
+      Session(GetParam(), size[0], size[1], seed).Go(20);
       if (HasFailure()) return;
     }
 }
