@@ -1,16 +1,15 @@
-// One randomized run over everything that puts text on the terminal: output
-// (ASCII, multibyte, control and stray bytes, with and without a scroll
-// line), the screen built-ins, lines edited at the top level with the
-// template and history keys, and Ctrl-S, Ctrl-Q and Ctrl-C at any point.
-// After every step the terminal shows the shadow and its cursor; after every
-// edited line the screen shows the line the engine got; a child blocked on a
-// key has nothing in its stdout buffer (a bell for a refused key is out) and
-// uses no CPU, and Ctrl-Q resumes stopped output.  The child draws the output
-// seeing its shadow, clear of what the shadow and the terminal show
-// differently by design (a byte written into a multibyte character, a
-// multibyte character written over other text).  QX_PROP_SEED=<n> runs seed
-// n instead of the fixed one, QX_PROP_SEEDS=<k> k fresh ones; a failure
-// prints the seed and the steps.
+// One randomized run over all that puts text on the terminal: output (ASCII,
+// multibyte, control and stray bytes, with and without a scroll line), the
+// screen built-ins, lines edited at the top level with the template and
+// history keys, and Ctrl-S, Ctrl-Q and Ctrl-C at any point.  After every step
+// the terminal shows the shadow and its cursor; after every edited line, the
+// line the engine got; a child blocked on a key has nothing in its stdout
+// buffer (a bell for a refused key is out) and uses no CPU; Ctrl-Q resumes
+// stopped output.  The child draws its output seeing the shadow, clear of
+// what the shadow and the terminal show differently by design (a byte written
+// into a multibyte character, a multibyte one written over other text).
+// QX_PROP_SEED=<n> runs seed n instead of the fixed one, QX_PROP_SEEDS=<k> k
+// fresh ones; a failure prints the seed and the steps.
 #include "console_child.h"
 #include "scenario_support.h"
 
@@ -26,18 +25,16 @@ namespace {
 
 // ---- Child ------------------------------------------------------------------
 
-// Whether bytes [0, to) of shadow row y are all below 0x80 (each one byte and
-// one column).
+// Whether bytes [0, to) of shadow row y are all one byte and one column.
 bool RowAscii(int y, int to) {
   const unsigned char *r = Console->shadow[y];
   return std::all_of(r, r + to, [](unsigned char b) { return b < 0x80; });
 }
 
-// Whether a character of `width` columns and `bytes` bytes may be written
-// now: where it lands (the next row when it does not fit or is multibyte
-// with only the last column left, a fresh row when that scrolls) an ASCII
-// byte must replace an ASCII byte, anything else must find the rest of the
-// row blank.
+// Whether a character of `width` columns and `bytes` bytes may be written:
+// where it lands (the next row when it does not fit or is multibyte with only
+// the last column left, a fresh row when that scrolls) an ASCII byte must
+// replace an ASCII byte, anything else must find the rest of the row blank.
 bool MayWrite(int width, int bytes) {
   ConsoleState *c = Console;
   int x = c->cur_x, y = c->cur_y, col = _Curses_num_cur_x(x, y);
@@ -60,10 +57,9 @@ bool MayMove(char ch) {
   return ch != '\v' || y + 1 == c->rows || (x < c->columns && RowAscii(y + 1, x + 1));
 }
 
-// Writes `pieces` random pieces of output drawn from `seed` and returns the
-// bytes written.  A character that may not be written where the cursor is
-// becomes an x, or a new line, or a form feed when the next row is no better;
-// a move that may not be made is left out.
+// Writes `pieces` random pieces of output drawn from `seed`, and returns them.
+// A character that may not be written there becomes an x, or a new line (a
+// form feed when the next row is no better); a move that may not, nothing.
 std::string WriteRandom(unsigned seed, int pieces) {
   static const char *const kMulti[] = {"\xc3\xa9", "\xe3\x81\x82", "\xe6\xbc\xa2"};
   static const char kStray[] = {1, 0x1b, 0x7f}, kMoves[] = "\n\x1f\a\t\b\r\v";
@@ -122,8 +118,6 @@ void Interpreter() {
   }
 }
 
-// ---- Parent: looking into the blocked child ------------------------------
-
 // Reads `n` bytes at `addr` of the child, which was forked from this process
 // and so has its variables at the same addresses.
 bool Peek(pid_t pid, const void *addr, void *out, size_t n) {
@@ -131,24 +125,17 @@ bool Peek(pid_t pid, const void *addr, void *out, size_t n) {
   return process_vm_readv(pid, &local, 1, &remote, 1, 0) == (ssize_t)n;
 }
 
-// What a blocked child holds: its console record, its shadow (cursor column
-// from the UTF-8 text before the cursor) and the bytes waiting in its
-// standard output buffer.
-struct ChildView {
-  ConsoleState con{};       // the record
-  bench::Shadow shadow;     // the shadow screen
-  std::string stdout_bytes; // written to stdout but not yet sent
-};
-
-// Reads what the child `pid` holds; false when its memory cannot be read.
-bool Look(pid_t pid, ChildView *v) {
+// Reads what the blocked child `pid` holds: its console record, its shadow
+// (cursor column from the UTF-8 text before the cursor) and the bytes in its
+// stdout buffer; false when its memory cannot be read.
+bool Look(pid_t pid, ConsoleState *con, bench::Shadow *held, std::string *unsent) {
   ConsoleState *at = nullptr;
-  if (!Peek(pid, &Console, &at, sizeof at) || !Peek(pid, at, &v->con, sizeof v->con))
+  if (!Peek(pid, &Console, &at, sizeof at) || !Peek(pid, at, con, sizeof *con))
     return false;
-  bench::Shadow &sh = v->shadow;
-  sh = {v->con.rows, v->con.columns, v->con.cur_x, v->con.cur_y, 0, {}};
+  bench::Shadow &sh = *held;
+  sh = {con->rows, con->columns, con->cur_x, con->cur_y, 0, {}};
   std::vector<unsigned char *> rows(sh.rows);
-  if (!Peek(pid, v->con.shadow, rows.data(), rows.size() * sizeof rows[0])) return false;
+  if (!Peek(pid, con->shadow, rows.data(), rows.size() * sizeof rows[0])) return false;
   for (unsigned char *r : rows) {
     sh.row_bytes.emplace_back(4 * sh.columns, ' ');
     if (!Peek(pid, r, &sh.row_bytes.back()[0], 4 * sh.columns)) return false;
@@ -157,9 +144,8 @@ bool Look(pid_t pid, ChildView *v) {
     sh.col += std::max(1, bench::CharWidth(bench::DecodeUtf8(sh.row_bytes[sh.cur_y], i)));
   FILE f;
   if (!Peek(pid, stdout, &f, sizeof f)) return false;
-  v->stdout_bytes.resize(f._IO_write_ptr - f._IO_write_base);
-  return v->stdout_bytes.empty() ||
-         Peek(pid, f._IO_write_base, &v->stdout_bytes[0], v->stdout_bytes.size());
+  unsent->resize(f._IO_write_ptr - f._IO_write_base);
+  return unsent->empty() || Peek(pid, f._IO_write_base, &(*unsent)[0], unsent->size());
 }
 
 // The bytes the child has read so far (all descriptors), from /proc.
@@ -184,12 +170,11 @@ public:
       : s_(TermOptions(term, rows, cols), Interpreter),
         where_("term " + term + " " + std::to_string(cols) + "x" + std::to_string(rows) +
                ", QX_PROP_SEED=" + std::to_string(seed)) {
-    unsigned name = 0, mixed; // a seed of its own for each terminal and size
+    unsigned name = 0, m; // a seed of its own for each terminal and size
     for (char c : term)
       name = name * 31 + (unsigned char)c;
-    std::seed_seq{seed, name, (unsigned)rows, (unsigned)cols}.generate(&mixed,
-                                                                       &mixed + 1);
-    rng_.seed(mixed);
+    std::seed_seq{seed, name, (unsigned)rows, (unsigned)cols}.generate(&m, &m + 1);
+    rng_.seed(m);
   }
 
   // Runs `ops` random operations, each followed by its checks.
@@ -269,9 +254,8 @@ private:
     return keys;
   }
 
-  // Types `key`, noting how many bytes the child will have read once it has
-  // taken it.  The interrupt key is no byte to read but a signal, given a
-  // moment to arrive.
+  // Types `key`, noting the bytes the child will have read once it took it.
+  // Ctrl-C is no byte to read but a signal, given a moment to arrive.
   void Type(const std::string &key) {
     log_ += bench::Printable(key) + " ";
     read_ = BytesRead(s_.Pid()) + (key == kIntr ? 0 : (long long)key.size());
@@ -283,14 +267,14 @@ private:
   // reading its keyboard having read every key typed (seen three times, a
   // few milliseconds apart).
   testing::AssertionResult Wait(bool *blocked) {
-    const std::string want = std::to_string(seq_);
     long long t0 = CpuTicks(s_.Pid());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (int seen = 0; std::chrono::steady_clock::now() < deadline; usleep(1500)) {
       s_.Send("");
       char st = ProcState(s_.Pid());
       *blocked = false;
-      if ((s_.Has("seq") && s_.Get("seq") == want) || st == 'Z' || st == 'X')
+      if ((s_.Has("seq") && s_.Get("seq") == std::to_string(seq_)) || st == 'Z' ||
+          st == 'X')
         return s_.WaitStep("done"); // which reports a death
       seen = BytesRead(s_.Pid()) >= read_ && ReadingStdin(s_.Pid()) ? seen + 1 : 0;
       if ((*blocked = seen == 3)) {
@@ -300,23 +284,21 @@ private:
     }
     return testing::AssertionFailure()
            << "the child neither finished nor waited for a key in 5 s; it used "
-           << (CpuTicks(s_.Pid()) - t0) * 1000 / sysconf(_SC_CLK_TCK)
-           << " ms of CPU meanwhile\n"
+           << (CpuTicks(s_.Pid()) - t0) * 1000 / sysconf(_SC_CLK_TCK) << " ms of CPU\n"
            << s_.ScreenText();
   }
 
-  // Checks a child blocked on its keyboard: nothing left in its stdout
-  // buffer, while editing with output running the terminal shows its shadow,
-  // and when `measure` it uses no CPU over 50 ms (a spin would take five
-  // ticks) and stays blocked.
-  testing::AssertionResult Blocked(const ChildView &v, bool editing, bool measure) {
-    if (!v.stdout_bytes.empty())
+  // Checks a child blocked on its keyboard: nothing in its stdout buffer; if
+  // `editing` the terminal shows the shadow it `held`; if `measure`, it uses
+  // no CPU over 50 ms (a spin would take five ticks) and stays blocked.
+  testing::AssertionResult Blocked(const bench::Shadow &held, const std::string &unsent,
+                                   bool editing, bool measure) {
+    if (!unsent.empty())
       return testing::AssertionFailure()
-             << "blocked with \"" << bench::Printable(v.stdout_bytes)
-             << "\" still in its stdout buffer";
-    if (editing && !v.con.output_stopped) {
-      testing::AssertionResult r = bench::ScreenEqualsShadow(s_, v.shadow);
-      if (r) r = bench::CursorEqualsShadow(s_, v.shadow);
+             << "blocked with \"" << bench::Printable(unsent) << "\" still in its stdout";
+    if (editing) {
+      testing::AssertionResult r = bench::ScreenEqualsShadow(s_, held);
+      if (r) r = bench::CursorEqualsShadow(s_, held);
       if (!r) return r << "\n(while the line editor waits)";
     }
     if (!measure) return testing::AssertionSuccess();
@@ -349,11 +331,13 @@ private:
     for (;;) {
       bool blocked;
       testing::AssertionResult r = Wait(&blocked);
-      ChildView v;
-      if (r && blocked && !Look(s_.Pid(), &v))
+      ConsoleState con{}; // the blocked child's record,
+      bench::Shadow held; // its shadow
+      std::string unsent; // and what its stdout buffer holds
+      if (r && blocked && !Look(s_.Pid(), &con, &held, &unsent))
         r = testing::AssertionFailure() << "cannot read the child";
       if (!r) return r;
-      bool stopped = blocked ? v.con.output_stopped : s_.Get("stopped") != "0";
+      bool stopped = blocked ? con.output_stopped : s_.Get("stopped") != "0";
       if (expect_running && stopped)
         return testing::AssertionFailure() << "Ctrl-Q did not resume stopped output";
       if (!blocked) break;
@@ -362,7 +346,7 @@ private:
       // d_keyin, and after every interrupt.
       bool measure = (((stopped && !more) || op == "K") && !measured) || last == kIntr;
       measured = measured || measure;
-      if (!(r = Blocked(v, editing && more, measure))) return r;
+      if (!(r = Blocked(held, unsent, editing && more && !stopped, measure))) return r;
       std::string key = "\r"; // ends the line an interrupt started
       if (more) {
         key = op == "K" && Roll(3) == 0 ? kIntr : keys[next++];
@@ -370,8 +354,7 @@ private:
         int k = Roll(6);
         key = k == 0 && !intr_now ? kIntr : k == 1 ? kStop : kStart;
       } else if (!interrupted_ && !intr_now) {
-        return testing::AssertionFailure() << "the child waits for a key after the "
-                                              "operation's last";
+        return testing::AssertionFailure() << "the child waits for a key after the last";
       }
       expect_running = !more && stopped && key == kStart;
       intr_now = intr_now || key == kIntr;
@@ -379,8 +362,7 @@ private:
     }
     if (op[0] == 'O') log_ += "{" + s_.Get("text") + "} ";
     log_ += "\n";
-    // d_clear shows at the next refresh, which d_keyin and C_SetScrollLine
-    // do not make.
+    // d_clear shows at the next refresh, which d_keyin and C_SetScrollLine skip.
     clear_pending_ = op == "C" || (clear_pending_ && (op == "K" || op[0] == 'S'));
     testing::AssertionResult r = AfterStep(!clear_pending_);
     if (r && editing && !interrupted_ && !intr_now) r = LineShown(before);
@@ -397,12 +379,11 @@ private:
     return r;
   }
 
-  // The edited line as the screen shows it: the prompt and the line the
-  // child got, laid out from where the cursor was `before`, a character that
-  // does not fit moved to the next row (as is a multibyte one with only the
-  // last column left: its width is known only at its last byte); blank after
-  // it.  The rows above the scroll line stay when the line scrolls below
-  // them, so a line that started there and scrolled is not looked at.
+  // The screen shows the prompt and the line the child got from where the
+  // cursor was `before`, a character that does not fit on the next row (a
+  // multibyte one also with one column left: its width shows at its last
+  // byte), blank after it.  A line that scrolled below the scroll line, which
+  // keeps the rows above, is not looked at.
   testing::AssertionResult LineShown(const bench::Shadow &before) {
     std::string line = s_.Get("line");
     if (line.empty() || line.back() != '\x1f') return testing::AssertionSuccess();
@@ -421,8 +402,7 @@ private:
       if (w == 2 && col + 1 < cols) laid.back()[col + 1] = "";
       col += w;
     }
-    // Whether the rows of `laid`, the last on row `last`, less what scrolled
-    // away, are on the screen.
+    // Whether the screen shows `laid`, its last row on row `last`.
     std::vector<std::string> screen = s_.Screen();
     int scroll = std::stoi(s_.Get("scroll"));
     auto laid_out = [&](int last) -> testing::AssertionResult {
@@ -439,17 +419,16 @@ private:
       }
       return testing::AssertionSuccess();
     };
-    // The line's last row is above the cursor, or two above when it is full
-    // and the cursor had moved on to the next row (at once, or by an erase
-    // there).
+    // The last row is above the cursor, or two above when it is full and the
+    // cursor moved on to the next row (at once, or by an erase there).
     testing::AssertionResult r = laid_out(shadow_.cur_y - 1);
     if (!r && col == cols) r = laid_out(shadow_.cur_y - 2);
     return r ? r : r << "\n(the line \"" << line << "\")\n" << s_.ScreenText();
   }
 
-  bench::Scenario s_;
-  std::string where_; // terminal, size and seed
-  std::mt19937 rng_;
+  bench::Scenario s_;          // the child on its terminal
+  std::string where_;          // terminal, size and seed
+  std::mt19937 rng_;           // draws the operations and keys
   int seq_ = 0;                // operations done
   bench::Shadow shadow_;       // as reported after the last operation
   std::string log_;            // the steps so far, for a replay
