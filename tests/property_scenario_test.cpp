@@ -118,6 +118,8 @@ void Interpreter() {
   }
 }
 
+// ---- Parent ------------------------------------------------------------------
+
 // Reads `n` bytes at `addr` of the child, which was forked from this process
 // and so has its variables at the same addresses.
 bool Peek(pid_t pid, const void *addr, void *out, size_t n) {
@@ -132,8 +134,7 @@ bool Look(pid_t pid, ConsoleState *con, bench::Shadow *held, std::string *unsent
   ConsoleState *at = nullptr;
   if (!Peek(pid, &Console, &at, sizeof at) || !Peek(pid, at, con, sizeof *con))
     return false;
-  bench::Shadow &sh = *held;
-  sh = {con->rows, con->columns, con->cur_x, con->cur_y, 0, {}};
+  bench::Shadow &sh = *held = {con->rows, con->columns, con->cur_x, con->cur_y, 0, {}};
   std::vector<unsigned char *> rows(sh.rows);
   if (!Peek(pid, con->shadow, rows.data(), rows.size() * sizeof rows[0])) return false;
   for (unsigned char *r : rows) {
@@ -151,16 +152,12 @@ bool Look(pid_t pid, ConsoleState *con, bench::Shadow *held, std::string *unsent
 // The bytes the child has read so far (all descriptors), from /proc.
 long long BytesRead(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/io");
-  std::string rchar; // the first line
   long long n = -1;
-  f >> rchar >> n;
+  f.ignore(6) >> n; // the first line is "rchar: <n>"
   return n;
 }
 
-// ---- Parent: the run ---------------------------------------------------------
-
-// The Ctrl-S, Ctrl-Q and Ctrl-C keys.
-const std::string kStop = "\x13", kStart = "\x11", kIntr = "\x03";
+const std::string kStop = "\x13", kStart = "\x11", kIntr = "\x03"; // Ctrl-S, -Q, -C
 
 // One child running one random sequence of operations, and the parent's
 // record of it.
@@ -185,9 +182,8 @@ public:
     for (int i = 0; i < ops; i++) {
       std::string op = Pick(std::string(1, kOps[Roll(sizeof kOps - 1)]));
       // A line needs the rest of the screen blank.
-      const bench::Shadow &sh = shadow_;
       testing::AssertionResult r =
-          Step(op == "T" && !Blank(sh.cur_y, sh.cur_x, sh.rows, 0) ? "N" : "");
+          Step(op == "T" && !Blank(shadow_.cur_y, shadow_.cur_x) ? "N" : "");
       if (r) r = Step(op);
       ASSERT_TRUE(r) << where_ << "; steps:\n" << log_;
     }
@@ -199,8 +195,9 @@ private:
     return (int)(rng_() % n);
   }
 
-  // Whether the shadow is blank from byte x0 of row y0 up to byte x1 of row y1.
-  bool Blank(int y0, int x0, int y1, int x1) const {
+  // Whether the shadow is blank from byte x0 of row y0 up to byte x1 of row y1
+  // (by default to its end).
+  bool Blank(int y0, int x0, int y1 = 1 << 30, int x1 = 0) const {
     for (; y0 <= y1 && y0 < shadow_.rows; y0++, x0 = 0) {
       size_t end = y0 == y1 ? (size_t)x1 : std::string::npos;
       if (shadow_.row_bytes[y0].find_first_not_of(' ', x0) < end) return false;
@@ -394,10 +391,8 @@ private:
     for (size_t i = 0, start = 0; i < line.size(); start = i) {
       char32_t cp = bench::DecodeUtf8(line, i);
       int w = std::max(1, bench::CharWidth(cp));
-      if (col + w > cols || (i - start > 1 && col + 1 == cols)) {
-        laid.emplace_back(cols, " ");
-        col = 0;
-      }
+      if (col + w > cols || (i - start > 1 && col + 1 == cols))
+        laid.emplace_back(cols, " "), col = 0;
       laid.back()[col] = bench::EncodeUtf8(cp);
       if (w == 2 && col + 1 < cols) laid.back()[col + 1] = "";
       col += w;
