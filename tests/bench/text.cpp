@@ -1,23 +1,16 @@
-// UTF-8 and display-width helpers shared by the emulators and the comparisons.
+// UTF-8 and display-width helpers shared by the terminal and the comparisons.
 #include "bench.h"
 
-#include <clocale>
 #include <cstdio>
 #include <locale.h>
 #include <wchar.h>
 
 namespace bench {
 
-// The C.UTF-8 character-type locale, made once; wcwidth consults it through
+// wcwidth under the C.UTF-8 character types, made once and consulted through
 // uselocale so that the process's own locale does not matter.
-static locale_t Utf8Locale() {
-  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
-  return loc;
-}
-
-// wcwidth under C.UTF-8.
 int CharWidth(char32_t cp) {
-  locale_t loc = Utf8Locale();
+  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
   if (loc == (locale_t)0) return cp < 0x20 || cp == 0x7f ? -1 : 1;
   locale_t old = uselocale(loc);
   int w = wcwidth(static_cast<wchar_t>(cp));
@@ -25,36 +18,24 @@ int CharWidth(char32_t cp) {
   return w;
 }
 
-// Strict UTF-8 decoding: overlong forms, surrogates and truncation give U+FFFD
-// for one byte, as terminals do.
+// Strict UTF-8 decoding: a bad lead or continuation byte, truncation, an
+// overlong form, a surrogate or a value past U+10FFFF give U+FFFD for one byte,
+// as terminals do.
 char32_t DecodeUtf8(const std::string &s, size_t &i) {
   unsigned char b = static_cast<unsigned char>(s[i]);
-  int len = b < 0x80         ? 1
-            : (b >> 5) == 6  ? 2
-            : (b >> 4) == 14 ? 3
-            : (b >> 3) == 30 ? 4
-                             : 0;
-  if (len == 1) return s[i++] & 0x7f;
-  if (len == 0 || i + len > s.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  char32_t cp = b & (0x7f >> len);
-  for (int k = 1; k < len; ++k) {
-    unsigned char c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (c & 0x3f);
-  }
+  size_t len = b < 0x80         ? 1
+               : (b >> 5) == 6  ? 2
+               : (b >> 4) == 14 ? 3
+               : (b >> 3) == 30 ? 4
+                                : 0;
+  char32_t cp = len == 1 ? b : b & (0x7f >> len);
+  size_t k = 1;
+  for (; k < len && i + k < s.size() && (s[i + k] & 0xC0) == 0x80; ++k)
+    cp = (cp << 6) | (s[i + k] & 0x3f);
   static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return 0xFFFD;
-  }
-  i += len;
-  return cp;
+  bool ok = k == len && cp >= kMin[len] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+  i += ok ? len : 1;
+  return ok ? cp : 0xFFFD;
 }
 
 // Encodes one code point as UTF-8.
@@ -71,19 +52,14 @@ std::string EncodeUtf8(char32_t cp) {
 // zero-width characters join the cell before them.
 std::vector<std::string> SplitCells(const std::string &row) {
   std::vector<std::string> cells;
-  size_t i = 0;
-  while (i < row.size()) {
-    size_t start = i;
-    char32_t cp = DecodeUtf8(row, i);
-    int w = CharWidth(cp);
+  for (size_t i = 0, start = 0; i < row.size(); start = i) {
+    int w = CharWidth(DecodeUtf8(row, i));
     std::string ch = row.substr(start, i - start);
-    if (w == 0 && !cells.empty()) {
-      size_t last = cells.size() - 1;
-      if (cells[last].empty() && last > 0) --last;
-      cells[last] += ch;
-      continue;
-    }
-    cells.push_back(ch);
+    size_t last = cells.size() - 1;
+    if (w == 0 && !cells.empty())
+      cells[cells[last].empty() && last > 0 ? last - 1 : last] += ch;
+    else
+      cells.push_back(ch);
     if (w == 2) cells.emplace_back();
   }
   return cells;
@@ -91,25 +67,16 @@ std::vector<std::string> SplitCells(const std::string &row) {
 
 // s without its trailing spaces.
 std::string TrimRight(const std::string &s) {
-  size_t end = s.find_last_not_of(' ');
-  return end == std::string::npos ? std::string() : s.substr(0, end + 1);
+  return s.substr(0, s.find_last_not_of(' ') + 1);
 }
 
 // A readable rendering of raw terminal bytes for failure messages.
 std::string Printable(const std::string &bytes) {
   std::string out;
   for (unsigned char c : bytes) {
-    if (c == 0x1b) {
-      out += "\\e";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    }
+    char buf[8];
+    std::snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+    out += c == 0x1b ? "\\e" : c == '\\' ? "\\\\" : buf;
   }
   return out;
 }

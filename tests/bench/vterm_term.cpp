@@ -1,10 +1,10 @@
-// The bench's terminal: libvterm, which models terminals that wait to wrap
-// (or, with DECAWM off, never wrap).  For a terminal that wraps at once (`am`
-// without `xenl`) a character that fills the last column is followed by a
-// CR LF fed to libvterm: the cursor goes to column 0 of the next row at once,
-// scrolling at the bottom of the scroll region, as on such a terminal.  To
-// know where a character starts, the bytes are followed through a small
-// parser of the sequence classes (ESC, CSI, strings) and of UTF-8.
+// The bench's terminal: libvterm, which models terminals that wait to wrap (or,
+// with DECAWM off, never wrap).  For a terminal that wraps at once (`am`
+// without `xenl`) a character that fills the last column is followed by a CR LF
+// fed to libvterm: the cursor goes to column 0 of the next row at once,
+// scrolling at the bottom of the scroll region, as on such a terminal.  To know
+// where a character starts, the bytes are followed through a small parser of
+// the sequence classes (ESC, CSI, strings) and of UTF-8.
 #include "bench.h"
 
 #include <cstdint>
@@ -12,56 +12,51 @@
 #include <vterm.h>
 
 namespace bench {
-namespace {
 
-class VTermTerminal : public Terminal {
-public:
-  VTermTerminal(int rows, int cols, Wrap wrap);
-  ~VTermTerminal() override {
-    vterm_free(vt_);
-  }
-  VTermTerminal(const VTermTerminal &) = delete;
-  VTermTerminal &operator=(const VTermTerminal &) = delete;
+// Sets up a new emulator as Setup describes.
+Terminal::Terminal(int rows, int cols, Wrap wrap)
+    : vt_(vterm_new(rows, cols)), rows_(rows), cols_(cols), wrap_(wrap) {
+  Setup();
+}
 
-  void Feed(const std::string &bytes) override;
-  std::vector<std::string> Rows() const override;
-  Pos Cursor() const override;
-  bool CursorVisible() const override {
-    return cursor_visible_;
-  }
-  std::string TakeReplies() override {
-    std::string r;
-    r.swap(replies_);
-    return r;
-  }
-  void Resize(int rows, int cols) override;
+Terminal::~Terminal() {
+  vterm_free(vt_);
+}
 
-private:
-  void Setup();
-  std::string RowText(int row) const;
-  static void OnOutput(const char *s, size_t len, void *user);
-  static int OnTermProp(VTermProp prop, VTermValue *val, void *user);
-  void Write(const std::string &bytes) {
-    vterm_input_write(vt_, bytes.data(), bytes.size());
-  }
-  bool Printable(unsigned char b, char32_t *cp);
+// UTF-8 input, the alternate screen, the sinks of replies and of the cursor's
+// visibility and the alternate screen, and DECAWM off for a terminal without
+// automatic margins.
+void Terminal::Setup() {
+  static VTermScreenCallbacks callbacks = [] {
+    VTermScreenCallbacks cb{};
+    cb.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
+      auto *t = static_cast<Terminal *>(user);
+      if (prop == VTERM_PROP_CURSORVISIBLE) t->cursor_visible_ = val->boolean != 0;
+      if (prop == VTERM_PROP_ALTSCREEN) t->alt_on_ = val->boolean != 0;
+      return 1;
+    };
+    return cb;
+  }();
+  vterm_set_utf8(vt_, 1);
+  vterm_output_set_callback(
+      vt_,
+      [](const char *s, size_t len, void *user) {
+        static_cast<Terminal *>(user)->replies_.append(s, len);
+      },
+      this);
+  screen_ = vterm_obtain_screen(vt_);
+  vterm_screen_set_callbacks(screen_, &callbacks, this);
+  vterm_screen_enable_altscreen(screen_, 1);
+  vterm_screen_reset(screen_, 1);
+  if (wrap_ == Wrap::None) Write("\x1b[?7l");
+}
 
-  VTerm *vt_;
-  VTermScreen *screen_;
-  VTermScreenCallbacks callbacks_{};
-  int rows_, cols_;
-  bool cursor_visible_ = true;
-  bool alt_on_ = false; // the alternate screen is shown
-  std::string replies_;
-  const Wrap wrap_;        // the terminal's kind of wrap
-  const bool at_once_;     // wraps at once: CR LF after the last column
-  bool autowrap_ = true;   // DECAWM as the program set it
-  char state_ = 'g';       // parser: g(round), e(sc), c(si), s(tring)
-  std::string seq_, utf8_; // the CSI sequence, a partial UTF-8 character
-};
+void Terminal::Write(const std::string &bytes) {
+  vterm_input_write(vt_, bytes.data(), bytes.size());
+}
 
 // Follows one byte of output; true when it completes a printable character.
-bool VTermTerminal::Printable(unsigned char b, char32_t *cp) {
+bool Terminal::Printable(unsigned char b, char32_t *cp) {
   if (b == 0x1b) return state_ = 'e', seq_.clear(), utf8_.clear(), false;
   if (state_ == 'e') {
     state_ = b == '['                                         ? 'c'
@@ -94,8 +89,8 @@ bool VTermTerminal::Printable(unsigned char b, char32_t *cp) {
 }
 
 // Feeds libvterm byte by byte, adding the wrap of a terminal that wraps at once.
-void VTermTerminal::Feed(const std::string &bytes) {
-  if (!at_once_) return Write(bytes);
+void Terminal::Feed(const std::string &bytes) {
+  if (wrap_ != Wrap::Immediate) return Write(bytes);
   for (unsigned char b : bytes) {
     char32_t cp = 0;
     int col = Cursor().col;
@@ -105,34 +100,14 @@ void VTermTerminal::Feed(const std::string &bytes) {
   }
 }
 
-// Sets up UTF-8 input, the alternate screen, the reply sink and, for a
-// terminal without automatic margins, DECAWM off.
-VTermTerminal::VTermTerminal(int rows, int cols, Wrap wrap)
-    : vt_(vterm_new(rows, cols)), rows_(rows), cols_(cols), wrap_(wrap),
-      at_once_(wrap == Wrap::Immediate) {
-  Setup();
-}
-
-// Sets up a new libvterm instance as the constructor describes.
-void VTermTerminal::Setup() {
-  vterm_set_utf8(vt_, 1);
-  vterm_output_set_callback(vt_, &VTermTerminal::OnOutput, this);
-  screen_ = vterm_obtain_screen(vt_);
-  callbacks_.settermprop = &VTermTerminal::OnTermProp;
-  vterm_screen_set_callbacks(screen_, &callbacks_, this);
-  vterm_screen_enable_altscreen(screen_, 1);
-  vterm_screen_reset(screen_, 1);
-  if (wrap_ == Wrap::None) Write("\x1b[?7l");
-}
-
-// A window of the new size, in the same modes (alternate screen, cursor
-// shown, automatic margins), blank: libvterm's own resize crashes now and
-// then while a double-width character stands at the edge.  Forgetting what
-// was shown is a stricter test: whatever follows a resize on the screen must
-// come from the program's repaint.  libvterm writes past a row of one column
-// for a double-width character; such a window is two columns wide inside and
-// shown as its first column.
-void VTermTerminal::Resize(int rows, int cols) {
+// A window of the new size, in the same modes (alternate screen, cursor shown,
+// automatic margins), blank: libvterm's own resize crashes now and then while a
+// double-width character stands at the edge.  Forgetting what was shown is a
+// stricter test: whatever follows a resize on the screen must come from the
+// program's repaint.  libvterm writes past a row of one column for a
+// double-width character; such a window is two columns wide inside and shown
+// as its first column.
+void Terminal::Resize(int rows, int cols) {
   bool visible = cursor_visible_, wraps = autowrap_;
   vterm_free(vt_);
   vt_ = vterm_new(rows, cols < 2 ? 2 : cols);
@@ -144,27 +119,12 @@ void VTermTerminal::Resize(int rows, int cols) {
   autowrap_ = wraps;
 }
 
-// Collects what the emulator would send back to the program.
-void VTermTerminal::OnOutput(const char *s, size_t len, void *user) {
-  static_cast<VTermTerminal *>(user)->replies_.append(s, len);
-}
-
-// Tracks cursor visibility and the alternate screen; other properties are
-// left to libvterm.
-int VTermTerminal::OnTermProp(VTermProp prop, VTermValue *val, void *user) {
-  if (prop == VTERM_PROP_CURSORVISIBLE)
-    static_cast<VTermTerminal *>(user)->cursor_visible_ = val->boolean != 0;
-  if (prop == VTERM_PROP_ALTSCREEN)
-    static_cast<VTermTerminal *>(user)->alt_on_ = val->boolean != 0;
-  return 1;
-}
-
 // One row in the common format: blank cells as spaces, the continuation cell
-// of a wide character (chars[0] == -1) contributes nothing.  libvterm keeps
-// the surviving half when half of a double-width character is overwritten,
-// deleted or shifted; a terminal shows no half characters, so such a half is
-// shown blank here.
-std::string VTermTerminal::RowText(int row) const {
+// of a wide character (chars[0] == -1) contributes nothing.  libvterm keeps the
+// surviving half when half of a double-width character is overwritten, deleted
+// or shifted; a terminal shows no half characters, so such a half is shown
+// blank here.
+std::string Terminal::RowText(int row) const {
   std::string out;
   bool after_wide = false;
   for (int col = 0; col < cols_; ++col) {
@@ -188,7 +148,7 @@ std::string VTermTerminal::RowText(int row) const {
 }
 
 // All rows, top to bottom.
-std::vector<std::string> VTermTerminal::Rows() const {
+std::vector<std::string> Terminal::Rows() const {
   std::vector<std::string> rows;
   for (int r = 0; r < rows_; ++r)
     rows.push_back(RowText(r));
@@ -196,17 +156,24 @@ std::vector<std::string> VTermTerminal::Rows() const {
 }
 
 // The emulator's cursor (in the last column while a wrap is pending).
-Pos VTermTerminal::Cursor() const {
+Pos Terminal::Cursor() const {
   VTermPos p;
   vterm_state_get_cursorpos(vterm_obtain_state(vt_), &p);
   return Pos{p.row, p.col};
 }
 
-} // namespace
+bool Terminal::CursorVisible() const {
+  return cursor_visible_;
+}
 
-// Factory for the bench's terminal.
+std::string Terminal::TakeReplies() {
+  std::string r;
+  r.swap(replies_);
+  return r;
+}
+
 std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap) {
-  return std::make_unique<VTermTerminal>(rows, cols, wrap);
+  return std::make_unique<Terminal>(rows, cols, wrap);
 }
 
 } // namespace bench
