@@ -1,5 +1,11 @@
-// The parent half of the bench: starting the child, pumping its output into the
-// emulator, the side channel, waits and teardown.
+// The bench's child and parent halves.  The side channel is a sequenced-packet
+// socket (descriptor 3 in the child), one message per call: child -> parent
+// "R <key>\t<value>" (a report), "S <seq> <name>" (a step; seq > 0 names the
+// marker written just before), "F <text>" (a failure), "E" (the function
+// returned); parent -> child "G<data>" (for WaitParent) and, after "E", "!"
+// once every marker has come through.  A step marker, ESC _ qxbench-step:<seq>
+// ESC \, goes to the terminal through descriptor 4; the parent removes it from
+// the output and counts the step only when it arrives.
 #include "wire.h"
 
 #include <algorithm>
@@ -7,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -18,12 +25,137 @@
 #include <termios.h>
 #include <unistd.h>
 
+#ifndef QX_BENCH_TERMINFO
+#error "QX_BENCH_TERMINFO must name the compiled test terminfo directory"
+#endif
+
 namespace bench {
 
 using testing::AssertionFailure;
 using testing::AssertionResult;
 using Clock = std::chrono::steady_clock;
 constexpr size_t npos = std::string::npos;
+constexpr int kSideFd = 3, kSyncFd = 4; // the child's side channel and marker fd
+const std::string kMarkerStart = "\x1b_qxbench-step:", kMarkerEnd = "\x1b\\";
+
+// Retries after EINTR and short writes; polls a non-blocking descriptor.
+bool wire::WriteAll(int fd, const std::string &data) {
+  for (size_t done = 0; done < data.size();) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    pollfd p{fd, POLLOUT, 0};
+    if (n > 0)
+      done += static_cast<size_t>(n);
+    else if (n < 0 && errno == EAGAIN)
+      poll(&p, 1, -1);
+    else if (n < 0 && errno != EINTR)
+      return false;
+  }
+  return true;
+}
+
+// Takes one side-channel message whatever its size: its size, 0 at the end
+// (no message is empty), -1 with errno set.
+static ssize_t Receive(int fd, std::string &msg) {
+  ssize_t n = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+  if (n > 0) msg.resize(static_cast<size_t>(n)), n = recv(fd, msg.data(), msg.size(), 0);
+  return n;
+}
+
+// ---- Child side --------------------------------------------------------------
+
+void Report(const std::string &key, const std::string &value) {
+  wire::WriteAll(kSideFd, "R " + key + "\t" + value);
+}
+
+void Report(const std::string &key, long long value) {
+  Report(key, std::to_string(value));
+}
+
+// Writes the step's marker to the terminal (unless the terminal cannot take it
+// now, e.g. output stopped), then announces the step with the marker's number.
+void Step(const std::string &name) {
+  static unsigned seq = 0;
+  std::string marker = kMarkerStart + std::to_string(++seq) + kMarkerEnd;
+  ssize_t n = write(kSyncFd, marker.data(), marker.size());
+  if (n > 0) wire::WriteAll(kSyncFd, marker.substr(static_cast<size_t>(n)));
+  wire::WriteAll(kSideFd, "S " + std::to_string(n > 0 ? seq : 0) + " " + name);
+}
+
+// A closed channel (the parent has gone) ends the child.
+std::string WaitParent() {
+  std::string msg;
+  ssize_t n;
+  while ((n = Receive(kSideFd, msg)) < 0 && errno == EINTR)
+    continue;
+  if (n <= 0) _exit(96);
+  return msg.substr(1);
+}
+
+void Fail(const std::string &what) {
+  wire::WriteAll(kSideFd, "F " + what);
+  fflush(nullptr);
+  _exit(97);
+}
+
+// Descriptors 0, 1 = the slave (controlling terminal), 2 = the stderr pipe, 3 =
+// the side channel, 4 = a separate open of the slave for step markers; all
+// others closed.  The ends are first lifted above 9 so the layout cannot clash.
+static void LayOutDescriptors(int slave, int err, int side, const char *name) {
+  slave = fcntl(slave, F_DUPFD, 10), err = fcntl(err, F_DUPFD, 10);
+  side = fcntl(side, F_DUPFD, 10);
+  ioctl(slave, TIOCSCTTY, 0);
+  dup2(slave, 0);
+  dup2(slave, 1);
+  dup2(err, 2);
+  dup2(side, kSideFd);
+  int sync = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (sync >= 0 && sync != kSyncFd) dup2(sync, kSyncFd);
+  close_range(kSyncFd + 1, ~0U, 0);
+}
+
+// In the freshly forked child: starts clean whatever the test runner had set
+// (every signal at its default action and none blocked, a new session, TERM,
+// TERMINFO and LC_ALL from the options, no variable that would override the
+// size or the terminfo search), runs `fn` (a throw is a failure) and exits.
+// Before exiting it waits for the parent's "!": exiting hangs up the terminal,
+// which discards output still on its way to the master, so the last steps'
+// output would be lost.  A parent that has gone lets the child go.
+[[noreturn]] static void RunChild(int slave, int err, int side, const char *name,
+                                  const Options &opt, const std::function<void()> &fn) {
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  setsid();
+  LayOutDescriptors(slave, err, side, name);
+  if (opt.stdin_mode == Stdin::Closed) close(0);
+  if (opt.stdin_mode == Stdin::DevNull) {
+    int fd = open("/dev/null", O_RDONLY);
+    dup2(fd, 0);
+    close(fd);
+  }
+  for (const char *var : {"LINES", "COLUMNS", "TERMINFO_DIRS", "TERMCAP"})
+    unsetenv(var);
+  setenv("TERM", opt.term.c_str(), 1);
+  setenv("TERMINFO", QX_BENCH_TERMINFO, 1);
+  setenv("LC_ALL", opt.locale.c_str(), 1);
+  try {
+    fn();
+  } catch (const std::exception &e) {
+    Fail(std::string("the child function threw: ") + e.what());
+  } catch (...) {
+    Fail("the child function threw");
+  }
+  fflush(nullptr);
+  wire::WriteAll(kSideFd, "E");
+  std::string msg;
+  for (ssize_t n = 1; n > 0 ? msg != "!" : n < 0 && errno == EINTR;)
+    n = Receive(kSideFd, msg);
+  _exit(0);
+}
+
+// ---- Parent side -------------------------------------------------------------
 
 // Closes a descriptor and marks it closed.
 static void CloseFd(int &fd) {
@@ -61,12 +193,11 @@ struct Scenario::Impl {
   int status = 0;                                   // the wait status once reaped
   bool reaped = false, exit_awaited = false, death_reported = false;
   std::string raw, stderr_text;               // all output (without markers), all stderr
-  std::string side_buf, term_buf;             // a partial side line, output held back
+  std::string term_buf;                       // output held back (a marker's start?)
   std::map<std::string, std::string> reports; // the latest values
-  std::vector<std::string> steps;             // reached, in order
-  std::vector<std::pair<unsigned, std::string>> unmarked; // awaiting markers
-  std::map<std::string, int> taken;                       // consumed by WaitStep
-  unsigned marker_seen = 0;    // the highest marker number arrived
+  std::vector<std::pair<unsigned, std::string>> steps; // announced: marker, name
+  std::map<std::string, int> taken;                    // consumed by WaitStep
+  unsigned marker_seen = 0, last_marker = 0;           // the highest arrived, announced
   bool release_wanted = false; // the child waits to exit once all markers are in
 
   // Opens the pseudo-terminal of the chosen size with the special characters
@@ -77,7 +208,7 @@ struct Scenario::Impl {
     char name[128] = {0};
     if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0 ||
         ptsname_r(master, name, sizeof name) != 0 ||
-        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sp) != 0 ||
+        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sp) != 0 ||
         pipe2(ep, O_CLOEXEC) != 0) {
       ADD_FAILURE() << "bench: cannot set up the terminal: " << std::strerror(errno);
       return;
@@ -90,7 +221,7 @@ struct Scenario::Impl {
     fflush(stdout);
     fflush(stderr);
     pid = fork();
-    if (pid == 0) wire::RunChild(slave, ep[1], sp[1], name, opt, fn);
+    if (pid == 0) RunChild(slave, ep[1], sp[1], name, opt, fn);
     if (pid < 0) ADD_FAILURE() << "bench: fork failed: " << std::strerror(errno);
     for (int fd : {slave, sp[1], ep[1]})
       close(fd);
@@ -136,9 +267,11 @@ struct Scenario::Impl {
         bool closed = Drain(master, got);
         OnTerminalBytes(got, closed);
       } else if (fds[i].fd == side) {
-        Drain(side, side_buf);
-        for (size_t nl; (nl = side_buf.find('\n')) != npos; side_buf.erase(0, nl + 1))
-          OnSideLine(side_buf.substr(0, nl));
+        std::string msg;
+        ssize_t got;
+        while ((got = Receive(side, msg)) > 0 || (got < 0 && errno == EINTR))
+          if (got > 0) OnMessage(msg);
+        if (got == 0 || errno != EAGAIN) CloseFd(side);
       } else if (fds[i].fd == err) {
         Drain(err, stderr_text);
       }
@@ -161,7 +294,7 @@ struct Scenario::Impl {
   // Splits the terminal stream into output and step markers.  A tail that could
   // begin a marker is held back until more bytes arrive or the stream ends.
   void OnTerminalBytes(const std::string &got, bool end) {
-    const std::string start = wire::kMarkerStart, stop = wire::kMarkerEnd;
+    const std::string &start = kMarkerStart, &stop = kMarkerEnd;
     term_buf += got;
     size_t at, e = 0;
     while ((at = term_buf.find(start)) != npos &&
@@ -192,41 +325,41 @@ struct Scenario::Impl {
   // A marker arrived: the steps announced with it (or earlier ones) count now.
   void OnMarker(unsigned seq) {
     marker_seen = std::max(marker_seen, seq);
-    while (!unmarked.empty() && unmarked.front().first <= marker_seen) {
-      steps.push_back(unmarked.front().second);
-      unmarked.erase(unmarked.begin());
-    }
     MaybeRelease();
+  }
+
+  // A step counts once its marker has come through the terminal (one that
+  // could not be written, marker 0, at once).
+  int Reached(const std::string &name) const {
+    return static_cast<int>(std::count_if(steps.begin(), steps.end(), [&](const auto &s) {
+      return s.first <= marker_seen && s.second == name;
+    }));
   }
 
   // Lets a child that waits to exit go once every step marker it sent has come
   // through the terminal.
   void MaybeRelease() {
-    if (!release_wanted || !unmarked.empty() || side < 0) return;
+    if (!release_wanted || last_marker > marker_seen || side < 0) return;
     release_wanted = false;
     (void)send(side, "!", 1, MSG_NOSIGNAL);
   }
 
-  // Handles one side-channel message (see wire.h).
-  void OnSideLine(const std::string &line) {
-    if (line.size() < 2) return;
-    std::string body = line.substr(2);
-    size_t sep = body.find(line[0] == 'R' ? '\t' : ' ');
+  // Handles one side-channel message (see the top of this file).
+  void OnMessage(const std::string &msg) {
+    std::string body = msg.size() > 2 ? msg.substr(2) : "";
+    size_t sep = body.find(msg[0] == 'R' ? '\t' : ' ');
     std::string after = sep == npos ? "" : body.substr(sep + 1);
-    if (line[0] == 'R') {
-      reports[body.substr(0, sep)] = wire::Unescape(after);
-    } else if (line[0] == 'S') {
-      unsigned seq = static_cast<unsigned>(std::stoul(body));
-      if (seq == 0 || seq <= marker_seen)
-        steps.push_back(after);
-      else
-        unmarked.emplace_back(seq, after);
-    } else if (line[0] == 'E') {
+    if (msg[0] == 'R') {
+      reports[body.substr(0, sep)] = after;
+    } else if (msg[0] == 'S') {
+      steps.emplace_back(static_cast<unsigned>(std::stoul(body)), after);
+      last_marker = std::max(last_marker, steps.back().first);
+    } else if (msg[0] == 'E') {
       release_wanted = true;
       MaybeRelease();
-    } else if (line[0] == 'F') {
+    } else if (msg[0] == 'F') {
       death_reported = true;
-      ADD_FAILURE() << "bench: the child reported: " << wire::Unescape(body);
+      ADD_FAILURE() << "bench: the child reported: " << body;
     }
   }
 
@@ -306,9 +439,10 @@ struct Scenario::Impl {
     static const char *const kWraps[] = {"delayed", "at once", "none"};
     std::ostringstream out;
     out << "\n  terminal: " << opt.term << " " << opt.rows << "x" << opt.cols << ", wrap "
-        << kWraps[static_cast<int>(wrap)] << "\n  steps reached:";
-    for (const std::string &s : steps)
-      out << " '" << s << "'";
+        << kWraps[static_cast<int>(wrap)] << "\n  steps:";
+    for (const auto &s : steps)
+      out << " '" << s.second << "'"
+          << (s.first > marker_seen ? " (output pending)" : "");
     out << "\n  reported keys:" << Keys() << "\n  screen:";
     for (const std::string &row : term->Rows())
       out << "\n    |" << row << "|";
@@ -340,18 +474,15 @@ void Scenario::Resize(int rows, int cols) {
 }
 
 void Scenario::Go(const std::string &data) {
-  impl_->Push(impl_->side, wire::Escape(data) + "\n",
-              "the child to take \"" + Printable(data) + "\"");
+  impl_->Push(impl_->side, "G" + data, "the child to take \"" + Printable(data) + "\"");
 }
 
 // Each call consumes one arrival of the step, so a repeated step is awaited
 // once per arrival.
 AssertionResult Scenario::WaitStep(const std::string &name) {
   int want = impl_->taken[name] + 1;
-  const std::vector<std::string> &steps = impl_->steps;
   AssertionResult r =
-      impl_->Wait([&] { return std::count(steps.begin(), steps.end(), name) >= want; },
-                  "step '" + name + "'");
+      impl_->Wait([&] { return impl_->Reached(name) >= want; }, "step '" + name + "'");
   if (r) impl_->taken[name] = want;
   return r;
 }
