@@ -1,9 +1,8 @@
-// The terminal test bench: a Scenario runs a function in a child process on a
-// fresh pseudo-terminal, renders its output with libvterm, types keys and talks
-// to the child over a side channel.  How it synchronises and what the child
-// gets: tests/README.md.  A row of the screen (Terminal::Rows, Scenario::Screen)
-// has exactly `cols` display columns: a blank cell is a space, a double-width
-// character appears once, combining characters follow their base.
+// The terminal test bench (see tests/README.md): a Scenario runs a function in
+// a child on a fresh pseudo-terminal, renders its output with libvterm, types
+// keys and talks to the child over a side channel.  A screen row has exactly
+// `cols` display columns: a blank cell is a space, a double-width character
+// appears once, combining characters follow their base.
 #ifndef QX_BENCH_BENCH_H
 #define QX_BENCH_BENCH_H
 
@@ -22,6 +21,8 @@ struct VTermScreen;
 
 namespace bench {
 
+using testing::AssertionResult;
+
 // A cursor position, 0-based.
 struct Pos {
   int row = 0; // from the top
@@ -38,14 +39,10 @@ enum class Wrap {
   None       // no automatic margins: the last column is overwritten
 };
 
-// libvterm with UTF-8 input and the alternate screen, wrapping as `wrap` says
-// (None: automatic margins off; Immediate: the bench adds the wrap).
+// libvterm with UTF-8 input and the alternate screen, wrapping as `wrap` says.
 class Terminal {
 public:
   Terminal(int rows, int cols, Wrap wrap);
-  ~Terminal();
-  Terminal(const Terminal &) = delete;
-  Terminal &operator=(const Terminal &) = delete;
   // Interprets output bytes; sequences may be split anywhere.
   void Feed(const std::string &bytes);
   std::vector<std::string> Rows() const;
@@ -57,25 +54,23 @@ public:
   void Resize(int rows, int cols);
 
 private:
-  void Setup();
+  void Setup(int rows, int cols);
   void Write(const std::string &bytes);
   bool Printable(unsigned char b, char32_t *cp);
-  std::string RowText(int row) const;
 
-  VTerm *vt_ = nullptr;           // the emulator
-  VTermScreen *screen_ = nullptr; // its screen layer
-  int rows_, cols_;               // the window's size
-  const Wrap wrap_;               // the terminal's kind of wrap
-  bool cursor_visible_ = true;    // as the program last set it
-  bool alt_on_ = false;           // the alternate screen is shown
-  bool autowrap_ = true;          // DECAWM as the program set it
-  std::string replies_;           // answers not yet taken
-  char state_ = 'g';              // byte parser: g(round), e(sc), c(si), s(tring)
-  std::string seq_, utf8_;        // the CSI sequence, a partial UTF-8 character
+  std::unique_ptr<VTerm, void (*)(VTerm *)> vt_; // the emulator
+  VTermScreen *screen_ = nullptr;                // its screen layer
+  int rows_, cols_;                              // the window's size
+  const Wrap wrap_;                              // the terminal's kind of wrap
+  bool cursor_visible_ = true;                   // as the program last set it
+  bool alt_on_ = false;                          // the alternate screen is shown
+  bool autowrap_ = true;                         // DECAWM as the program set it
+  std::string replies_;                          // answers not yet taken
+  char state_ = 'g';       // byte parser: g(round), e(sc), c(si), s(tring)
+  std::string seq_, utf8_; // the CSI sequence, a partial UTF-8 character
 };
 std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap = Wrap::Delayed);
 
-// ---- Text helpers ----------------------------------------------------------
 // Display width under C.UTF-8 whatever this process's locale: 0, 1, 2; -1 for
 // control characters.
 int CharWidth(char32_t cp);
@@ -90,7 +85,7 @@ std::string Printable(const std::string &bytes);
 // am && !xenl -> Immediate; !am -> None; otherwise (or no entry) Delayed.
 Wrap TerminfoWrap(const std::string &term);
 
-// ---- Child side (ordinary code, not signal handlers) -------------------------
+// ---- In the child (ordinary code, not signal handlers) -----------------------
 // Sends key = value (any bytes) to the parent; the latest value wins.
 void Report(const std::string &key, const std::string &value);
 void Report(const std::string &key, long long value);
@@ -100,12 +95,12 @@ void Step(const std::string &name);
 std::string WaitParent();
 // A test failure in the parent; the child exits with status 97.
 [[noreturn]] void Fail(const std::string &what);
-// Reports the shadow (shadow.rows, .columns, .cur_x, .cur_y, .row.<r> with the
-// 4 * columns bytes of row r, and with `num_cur_x` (_Curses_num_cur_x)
-// .col, the cursor's display column), or shadow.missing = 1.
+// Reports the shadow (shadow.rows, .columns, .cur_x, .cur_y, .row.<r>: the 4 *
+// columns bytes of row r; given _Curses_num_cur_x, .col: the cursor's display
+// column), or shadow.missing = 1.
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y));
 
-// ---- Parent side -------------------------------------------------------------
+// ---- In the parent -----------------------------------------------------------
 // What standard input of the child is.
 enum class Stdin {
   Terminal, // the slave, like standard output
@@ -114,23 +109,21 @@ enum class Stdin {
 };
 
 struct Options {
-  int rows = 24, cols = 80;        // the window
-  std::string term = "xterm";      // TERM; the emulator wraps as it says
-  std::string locale = "C.UTF-8";  // LC_ALL
-  std::map<int, unsigned char> cc; // termios c_cc set on the slave first
-  Stdin stdin_mode = Stdin::Terminal;
-  int timeout_ms = 10000; // for every wait
+  int rows = 24, cols = 80;           // the window
+  std::string term = "xterm";         // TERM; the emulator wraps as it says
+  std::string locale = "C.UTF-8";     // LC_ALL
+  std::map<int, unsigned char> cc;    // termios c_cc set on the slave first
+  Stdin stdin_mode = Stdin::Terminal; // standard input of the child
+  int timeout_ms = 10000;             // for every wait
 };
 
 class Scenario {
 public:
   // Starts `child` in the child process at once.
   Scenario(const Options &opt, std::function<void()> child);
-  // Kills a child still running; a crash or non-zero exit no wait reported
-  // is a test failure.
+  // Kills a child still running; a crash or non-zero exit that no wait
+  // reported is a test failure.
   ~Scenario();
-  Scenario(const Scenario &) = delete;
-  Scenario &operator=(const Scenario &) = delete;
 
   // Keys typed at the terminal.
   void Send(const std::string &bytes);
@@ -140,16 +133,15 @@ public:
   // Lets the child's WaitParent return `data`.
   void Go(const std::string &data = "go");
 
-  // Every wait fails, with the screen, steps and stderr, after
-  // Options::timeout_ms or at once when the child has died.
-  // The next not yet awaited Step(name).
-  [[nodiscard]] testing::AssertionResult WaitStep(const std::string &name);
+  // A wait fails (showing the screen, steps and stderr) after timeout_ms, or
+  // at once when the child has died.  The next not yet awaited Step(name):
+  [[nodiscard]] AssertionResult WaitStep(const std::string &name);
   // Some row contains `text`.
-  [[nodiscard]] testing::AssertionResult WaitForScreenText(const std::string &text);
-  [[nodiscard]] testing::AssertionResult WaitFor(const std::function<bool()> &done,
-                                                 const std::string &what);
+  [[nodiscard]] AssertionResult WaitForScreenText(const std::string &text);
+  [[nodiscard]] AssertionResult WaitFor(const std::function<bool()> &done,
+                                        const std::string &what);
   // The child has exited and all its output is read.
-  [[nodiscard]] testing::AssertionResult WaitExit();
+  [[nodiscard]] AssertionResult WaitExit();
 
   // After WaitExit: the exit status, or 128 + the signal; -1 before.
   int ExitCode() const;
@@ -175,25 +167,22 @@ private:
   std::unique_ptr<Impl> impl_;
 };
 
-// ---- Shadow screen comparisons ----------------------------------------------
 // The shadow as the child reported it with ReportShadow.
 struct Shadow {
   int rows = 0, columns = 0, cur_x = 0, cur_y = 0; // as in the module
   int col = -1;                       // the cursor's display column; -1: not reported
   std::vector<std::string> row_bytes; // each row's 4 * columns bytes
 };
-[[nodiscard]] testing::AssertionResult ReadShadow(const Scenario &s, Shadow *out);
+[[nodiscard]] AssertionResult ReadShadow(const Scenario &s, Shadow *out);
 // A shadow row as the terminal shows it in `columns` display columns (a
 // control, DEL or invalid byte as '?'; what would cross the edge is dropped).
 std::string ShadowRowToText(const std::string &bytes, int columns);
 // Row by row; a failure names the first differing row and column.
-[[nodiscard]] testing::AssertionResult ScreenEqualsShadow(const Scenario &s);
-[[nodiscard]] testing::AssertionResult ScreenEqualsShadow(const Scenario &s,
-                                                          const Shadow &sh);
+[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s);
+[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh);
 // At row cur_y, display column col (the last column at the right edge).
-[[nodiscard]] testing::AssertionResult CursorEqualsShadow(const Scenario &s);
-[[nodiscard]] testing::AssertionResult CursorEqualsShadow(const Scenario &s,
-                                                          const Shadow &sh);
+[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s);
+[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s, const Shadow &sh);
 void ExpectScreenEqualsShadow(const Scenario &s);
 
 } // namespace bench

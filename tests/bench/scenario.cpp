@@ -1,11 +1,7 @@
-// The bench's child and parent halves.  The side channel is a sequenced-packet
-// socket (descriptor 3 in the child), one message per call: child -> parent
-// "R <key>\t<value>" (a report), "S <seq> <name>" (a step; seq > 0 names the
-// marker written just before), "F <text>" (a failure), "E" (the function
-// returned); parent -> child "G<data>" (for WaitParent) and, after "E", "!"
-// once every marker has come through.  A step marker, ESC _ qxbench-step:<seq>
-// ESC \, goes to the terminal through descriptor 4; the parent removes it from
-// the output and counts the step only when it arrives.
+// The bench's child and parent halves.  Side-channel messages (one packet each):
+// child -> parent "R <key>\t<value>", "S <marker> <step name>" (marker 0: none
+// written), "F <failure>", "E" (the function returned); parent -> child
+// "G<data>" (for WaitParent), "!" (after "E", once every marker is in).
 #include "wire.h"
 
 #include <algorithm>
@@ -13,7 +9,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <exception>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -32,7 +27,6 @@
 namespace bench {
 
 using testing::AssertionFailure;
-using testing::AssertionResult;
 using Clock = std::chrono::steady_clock;
 constexpr size_t npos = std::string::npos;
 constexpr int kSideFd = 3, kSyncFd = 4; // the child's side channel and marker fd
@@ -53,15 +47,12 @@ bool wire::WriteAll(int fd, const std::string &data) {
   return true;
 }
 
-// Takes one side-channel message whatever its size: its size, 0 at the end
-// (no message is empty), -1 with errno set.
+// One side-channel message whatever its size: its size, 0 at the end, -1.
 static ssize_t Receive(int fd, std::string &msg) {
   ssize_t n = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
   if (n > 0) msg.resize(static_cast<size_t>(n)), n = recv(fd, msg.data(), msg.size(), 0);
   return n;
 }
-
-// ---- Child side --------------------------------------------------------------
 
 void Report(const std::string &key, const std::string &value) {
   wire::WriteAll(kSideFd, "R " + key + "\t" + value);
@@ -71,8 +62,8 @@ void Report(const std::string &key, long long value) {
   Report(key, std::to_string(value));
 }
 
-// Writes the step's marker to the terminal (unless the terminal cannot take it
-// now, e.g. output stopped), then announces the step with the marker's number.
+// Writes ESC _ qxbench-step:<n> ESC \ to the terminal (unless it cannot take it
+// now, e.g. output stopped: n = 0), then announces the step with n.
 void Step(const std::string &name) {
   static unsigned seq = 0;
   std::string marker = kMarkerStart + std::to_string(++seq) + kMarkerEnd;
@@ -97,9 +88,9 @@ void Fail(const std::string &what) {
   _exit(97);
 }
 
-// Descriptors 0, 1 = the slave (controlling terminal), 2 = the stderr pipe, 3 =
-// the side channel, 4 = a separate open of the slave for step markers; all
-// others closed.  The ends are first lifted above 9 so the layout cannot clash.
+// 0, 1 = the slave (controlling terminal), 2 = the stderr pipe, 3 = the side
+// channel, 4 = the slave again for step markers, no others (lifted above 9
+// first so the layout cannot clash).
 static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   slave = fcntl(slave, F_DUPFD, 10), err = fcntl(err, F_DUPFD, 10);
   side = fcntl(side, F_DUPFD, 10);
@@ -113,13 +104,10 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   close_range(kSyncFd + 1, ~0U, 0);
 }
 
-// In the freshly forked child: starts clean whatever the test runner had set
-// (every signal at its default action and none blocked, a new session, TERM,
-// TERMINFO and LC_ALL from the options, no variable that would override the
-// size or the terminfo search), runs `fn` (a throw is a failure) and exits.
-// Before exiting it waits for the parent's "!": exiting hangs up the terminal,
-// which discards output still on its way to the master, so the last steps'
-// output would be lost.  A parent that has gone lets the child go.
+// In the new child: default signal actions, none blocked, a new session, the
+// environment from the options; runs `fn` (an exception aborts, shown on
+// stderr).  Exiting hangs up the terminal, which discards output still on its
+// way to the master, so it first waits for the parent's "!" (or its end).
 [[noreturn]] static void RunChild(int slave, int err, int side, const char *name,
                                   const Options &opt, const std::function<void()> &fn) {
   for (int sig = 1; sig < NSIG; ++sig)
@@ -140,13 +128,7 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   setenv("TERM", opt.term.c_str(), 1);
   setenv("TERMINFO", QX_BENCH_TERMINFO, 1);
   setenv("LC_ALL", opt.locale.c_str(), 1);
-  try {
-    fn();
-  } catch (const std::exception &e) {
-    Fail(std::string("the child function threw: ") + e.what());
-  } catch (...) {
-    Fail("the child function threw");
-  }
+  fn();
   fflush(nullptr);
   wire::WriteAll(kSideFd, "E");
   std::string msg;
@@ -154,8 +136,6 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
     n = Receive(kSideFd, msg);
   _exit(0);
 }
-
-// ---- Parent side -------------------------------------------------------------
 
 // Closes a descriptor and marks it closed.
 static void CloseFd(int &fd) {
@@ -191,7 +171,7 @@ struct Scenario::Impl {
   int master = -1, side = -1, err = -1, pidfd = -1; // our ends; -1 once closed
   int writing = -1;                                 // a write waits for room here
   int status = 0;                                   // the wait status once reaped
-  bool reaped = false, exit_awaited = false, death_reported = false;
+  bool reaped = false, reported = false;      // a wait or the child reported its end
   std::string raw, stderr_text;               // all output (without markers), all stderr
   std::string term_buf;                       // output held back (a marker's start?)
   std::map<std::string, std::string> reports; // the latest values
@@ -233,19 +213,14 @@ struct Scenario::Impl {
     pidfd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
   }
 
-  // Kills a child that still runs (with its process group), reaps it, and
-  // reports a crash or non-zero exit (status != 0) that no wait has reported.
+  // Kills a child still running (and its process group); reports a crash or a
+  // non-zero exit (status != 0) that nothing has reported.
   ~Impl() {
     if (pid > 0 && !reaped) Reap(false);
-    bool died_alone = reaped;
-    if (pid > 0 && !reaped) {
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      Reap(true);
-    }
-    if (died_alone && status != 0 && !exit_awaited && !death_reported)
+    if (reaped && status != 0 && !reported)
       ADD_FAILURE() << "bench: the child " << ChildState() << " and no wait reported it"
                     << Describe();
+    if (pid > 0 && !reaped) kill(-pid, SIGKILL), kill(pid, SIGKILL), Reap(true);
     for (int *fd : {&master, &side, &err, &pidfd})
       CloseFd(*fd);
   }
@@ -300,7 +275,10 @@ struct Scenario::Impl {
     while ((at = term_buf.find(start)) != npos &&
            (e = term_buf.find(stop, at + start.size())) != npos) {
       Emit(term_buf.substr(0, at));
-      OnMarker(static_cast<unsigned>(std::stoul(term_buf.substr(at + start.size()))));
+      unsigned marker =
+          static_cast<unsigned>(std::stoul(term_buf.substr(at + start.size())));
+      marker_seen = std::max(marker_seen, marker);
+      MaybeRelease();
       term_buf.erase(0, e + stop.size());
     }
     size_t keep =
@@ -315,17 +293,10 @@ struct Scenario::Impl {
 
   // Records and renders output; the emulator's answers go back to the child.
   void Emit(const std::string &bytes) {
-    if (bytes.empty()) return;
     raw += bytes;
     term->Feed(bytes);
     std::string replies = term->TakeReplies();
-    if (!replies.empty() && master >= 0) wire::WriteAll(master, replies);
-  }
-
-  // A marker arrived: the steps announced with it (or earlier ones) count now.
-  void OnMarker(unsigned seq) {
-    marker_seen = std::max(marker_seen, seq);
-    MaybeRelease();
+    if (master >= 0) wire::WriteAll(master, replies);
   }
 
   // A step counts once its marker has come through the terminal (one that
@@ -358,7 +329,7 @@ struct Scenario::Impl {
       release_wanted = true;
       MaybeRelease();
     } else if (msg[0] == 'F') {
-      death_reported = true;
+      reported = true;
       ADD_FAILURE() << "bench: the child reported: " << body;
     }
   }
@@ -378,7 +349,7 @@ struct Scenario::Impl {
     for (;;) {
       if (done()) return testing::AssertionSuccess();
       if (Gone() || pid <= 0) {
-        death_reported = true;
+        reported = true;
         return AssertionFailure() << "bench: the child " << ChildState()
                                   << " while waiting for " << what << Describe();
       }
@@ -425,14 +396,6 @@ struct Scenario::Impl {
                   : "was killed by signal " + std::to_string(WTERMSIG(status));
   }
 
-  // The reported keys, each after a space.
-  std::string Keys() const {
-    std::string keys;
-    for (const auto &kv : reports)
-      keys += " " + kv.first;
-    return keys;
-  }
-
   // What a failed wait shows: the terminal, steps, reported keys, screen,
   // cursor, stderr and the last output bytes.
   std::string Describe() const {
@@ -443,7 +406,10 @@ struct Scenario::Impl {
     for (const auto &s : steps)
       out << " '" << s.second << "'"
           << (s.first > marker_seen ? " (output pending)" : "");
-    out << "\n  reported keys:" << Keys() << "\n  screen:";
+    out << "\n  reported keys:";
+    for (const auto &kv : reports)
+      out << " " << kv.first;
+    out << "\n  screen:";
     for (const std::string &row : term->Rows())
       out << "\n    |" << row << "|";
     Pos c = term->Cursor();
@@ -504,7 +470,7 @@ AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
 }
 
 AssertionResult Scenario::WaitExit() {
-  impl_->exit_awaited = true;
+  impl_->reported = true;
   return impl_->Wait([&] { return impl_->Gone(); }, "the child to exit");
 }
 
@@ -516,8 +482,7 @@ int Scenario::ExitCode() const {
 std::string Scenario::Get(const std::string &key) const {
   auto it = impl_->reports.find(key);
   if (it != impl_->reports.end()) return it->second;
-  ADD_FAILURE() << "bench: the child reported no '" << key
-                << "' (reported:" << impl_->Keys() << ")";
+  ADD_FAILURE() << "bench: the child reported no '" << key << "'" << impl_->Describe();
   return "";
 }
 

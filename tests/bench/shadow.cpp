@@ -6,7 +6,6 @@
 namespace bench {
 
 using testing::AssertionFailure;
-using testing::AssertionResult;
 
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y)) {
   if (!con || !con->shadow || con->rows <= 0 || con->columns <= 0)

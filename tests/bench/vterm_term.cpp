@@ -1,32 +1,27 @@
-// The bench's terminal: libvterm, which models terminals that wait to wrap (or,
-// with DECAWM off, never wrap).  For a terminal that wraps at once (`am`
-// without `xenl`) a character that fills the last column is followed by a CR LF
-// fed to libvterm: the cursor goes to column 0 of the next row at once,
-// scrolling at the bottom of the scroll region, as on such a terminal.  To know
-// where a character starts, the bytes are followed through a small parser of
-// the sequence classes (ESC, CSI, strings) and of UTF-8.
+// The bench's terminal (libvterm; the wrap of a terminal that wraps at once is
+// added here) and the UTF-8 and display-width helpers.
 #include "bench.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <locale.h>
 #include <vterm.h>
+#include <wchar.h>
 
 namespace bench {
 
-// Sets up a new emulator as Setup describes.
 Terminal::Terminal(int rows, int cols, Wrap wrap)
-    : vt_(vterm_new(rows, cols)), rows_(rows), cols_(cols), wrap_(wrap) {
-  Setup();
+    : vt_(nullptr, vterm_free), wrap_(wrap) {
+  Setup(rows, cols);
 }
 
-Terminal::~Terminal() {
-  vterm_free(vt_);
-}
-
-// UTF-8 input, the alternate screen, the sinks of replies and of the cursor's
-// visibility and the alternate screen, and DECAWM off for a terminal without
-// automatic margins.
-void Terminal::Setup() {
+// A new emulator of the given size (libvterm writes past a row of one column
+// for a double-width character: such a window is two columns wide inside and
+// shown as its first column): UTF-8 input, the alternate screen, the sinks of
+// replies, of the cursor's visibility and of the alternate screen, and DECAWM
+// off for a terminal without automatic margins.
+void Terminal::Setup(int rows, int cols) {
   static VTermScreenCallbacks callbacks = [] {
     VTermScreenCallbacks cb{};
     cb.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
@@ -37,14 +32,16 @@ void Terminal::Setup() {
     };
     return cb;
   }();
-  vterm_set_utf8(vt_, 1);
+  vt_.reset(vterm_new(rows, cols < 2 ? 2 : cols));
+  rows_ = rows, cols_ = cols;
+  vterm_set_utf8(vt_.get(), 1);
   vterm_output_set_callback(
-      vt_,
+      vt_.get(),
       [](const char *s, size_t len, void *user) {
         static_cast<Terminal *>(user)->replies_.append(s, len);
       },
       this);
-  screen_ = vterm_obtain_screen(vt_);
+  screen_ = vterm_obtain_screen(vt_.get());
   vterm_screen_set_callbacks(screen_, &callbacks, this);
   vterm_screen_enable_altscreen(screen_, 1);
   vterm_screen_reset(screen_, 1);
@@ -52,10 +49,11 @@ void Terminal::Setup() {
 }
 
 void Terminal::Write(const std::string &bytes) {
-  vterm_input_write(vt_, bytes.data(), bytes.size());
+  vterm_input_write(vt_.get(), bytes.data(), bytes.size());
 }
 
-// Follows one byte of output; true when it completes a printable character.
+// Follows one byte of output through the sequence classes (ESC, CSI, strings)
+// and UTF-8; true when it completes a printable character.
 bool Terminal::Printable(unsigned char b, char32_t *cp) {
   if (b == 0x1b) return state_ = 'e', seq_.clear(), utf8_.clear(), false;
   if (state_ == 'e') {
@@ -88,7 +86,10 @@ bool Terminal::Printable(unsigned char b, char32_t *cp) {
   return false;
 }
 
-// Feeds libvterm byte by byte, adding the wrap of a terminal that wraps at once.
+// Feeds libvterm, byte by byte for a terminal that wraps at once (`am` without
+// `xenl`): a character that fills the last column is followed by a CR LF, so
+// the cursor goes to column 0 of the next row at once, scrolling at the bottom
+// of the scroll region, as on such a terminal.
 void Terminal::Feed(const std::string &bytes) {
   if (wrap_ != Wrap::Immediate) return Write(bytes);
   for (unsigned char b : bytes) {
@@ -100,65 +101,51 @@ void Terminal::Feed(const std::string &bytes) {
   }
 }
 
-// A window of the new size, in the same modes (alternate screen, cursor shown,
-// automatic margins), blank: libvterm's own resize crashes now and then while a
-// double-width character stands at the edge.  Forgetting what was shown is a
-// stricter test: whatever follows a resize on the screen must come from the
-// program's repaint.  libvterm writes past a row of one column for a
-// double-width character; such a window is two columns wide inside and shown
-// as its first column.
+// Blank, in the same modes (alternate screen, cursor shown, automatic margins):
+// libvterm's own resize crashes now and then while a double-width character
+// stands at the edge, and forgetting what was shown is stricter: whatever
+// follows on the screen must come from the program's repaint.
 void Terminal::Resize(int rows, int cols) {
   bool visible = cursor_visible_, wraps = autowrap_;
-  vterm_free(vt_);
-  vt_ = vterm_new(rows, cols < 2 ? 2 : cols);
-  rows_ = rows, cols_ = cols;
-  Setup();
+  Setup(rows, cols);
   if (alt_on_) Write("\x1b[?1049h");
   if (!visible) Write("\x1b[?25l");
   if (!wraps && wrap_ != Wrap::None) Write("\x1b[?7l");
   autowrap_ = wraps;
 }
 
-// One row in the common format: blank cells as spaces, the continuation cell
-// of a wide character (chars[0] == -1) contributes nothing.  libvterm keeps the
-// surviving half when half of a double-width character is overwritten, deleted
-// or shifted; a terminal shows no half characters, so such a half is shown
-// blank here.
-std::string Terminal::RowText(int row) const {
-  std::string out;
-  bool after_wide = false;
-  for (int col = 0; col < cols_; ++col) {
-    VTermScreenCell cell;
-    vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
-    bool cont = cell.chars[0] == static_cast<uint32_t>(-1);
-    bool wide = !cont && cell.chars[0] && CharWidth(cell.chars[0]) == 2;
-    if (cont && after_wide) {
-      after_wide = false;
-      continue;
-    }
-    after_wide = wide && cell.width == 2;
-    if (cont || cell.chars[0] == 0 || (wide && !after_wide)) {
-      out += ' ';
-      continue;
-    }
-    for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k]; ++k)
-      out += EncodeUtf8(cell.chars[k]);
-  }
-  return out;
-}
-
-// All rows, top to bottom.
+// Each row in the common format: the continuation cell of a wide character
+// (chars[0] == -1) contributes nothing.  libvterm keeps the surviving half when
+// half of a double-width character is overwritten, deleted or shifted; a
+// terminal shows no half characters, so such a half is shown blank here.
 std::vector<std::string> Terminal::Rows() const {
-  std::vector<std::string> rows;
-  for (int r = 0; r < rows_; ++r)
-    rows.push_back(RowText(r));
+  std::vector<std::string> rows(static_cast<size_t>(rows_));
+  for (int row = 0; row < rows_; ++row) {
+    std::string &out = rows[static_cast<size_t>(row)];
+    bool after_wide = false;
+    for (int col = 0; col < cols_; ++col) {
+      VTermScreenCell cell;
+      vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+      bool cont = cell.chars[0] == static_cast<uint32_t>(-1);
+      bool wide = !cont && cell.chars[0] && CharWidth(cell.chars[0]) == 2;
+      if (cont && after_wide) {
+        after_wide = false;
+        continue;
+      }
+      after_wide = wide && cell.width == 2;
+      bool blank = cont || cell.chars[0] == 0 || (wide && !after_wide);
+      out += blank ? " " : "";
+      for (int k = 0; !blank && k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k]; ++k)
+        out += EncodeUtf8(cell.chars[k]);
+    }
+  }
   return rows;
 }
 
 // The emulator's cursor (in the last column while a wrap is pending).
 Pos Terminal::Cursor() const {
   VTermPos p;
-  vterm_state_get_cursorpos(vterm_obtain_state(vt_), &p);
+  vterm_state_get_cursorpos(vterm_obtain_state(vt_.get()), &p);
   return Pos{p.row, p.col};
 }
 
@@ -174,6 +161,80 @@ std::string Terminal::TakeReplies() {
 
 std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap) {
   return std::make_unique<Terminal>(rows, cols, wrap);
+}
+
+// wcwidth under the C.UTF-8 character types, made once and consulted through
+// uselocale so that the process's own locale does not matter.
+int CharWidth(char32_t cp) {
+  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+  if (loc == (locale_t)0) return cp < 0x20 || cp == 0x7f ? -1 : 1;
+  locale_t old = uselocale(loc);
+  int w = wcwidth(static_cast<wchar_t>(cp));
+  uselocale(old);
+  return w;
+}
+
+// Strict UTF-8 decoding: a bad lead or continuation byte, truncation, an
+// overlong form, a surrogate or a value past U+10FFFF give U+FFFD for one byte,
+// as terminals do.
+char32_t DecodeUtf8(const std::string &s, size_t &i) {
+  unsigned char b = static_cast<unsigned char>(s[i]);
+  size_t len = b < 0x80         ? 1
+               : (b >> 5) == 6  ? 2
+               : (b >> 4) == 14 ? 3
+               : (b >> 3) == 30 ? 4
+                                : 0;
+  char32_t cp = len == 1 ? b : b & (0x7f >> len);
+  size_t k = 1;
+  for (; k < len && i + k < s.size() && (s[i + k] & 0xC0) == 0x80; ++k)
+    cp = (cp << 6) | (s[i + k] & 0x3f);
+  static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+  bool ok = k == len && cp >= kMin[len] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+  i += ok ? len : 1;
+  return ok ? cp : 0xFFFD;
+}
+
+// Encodes one code point as UTF-8.
+std::string EncodeUtf8(char32_t cp) {
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  int n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  std::string out(1, static_cast<char>((0xF00 >> n) | (cp >> (6 * (n - 1)))));
+  for (int k = n - 2; k >= 0; k--)
+    out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3f));
+  return out;
+}
+
+// One cell per display column; wide characters leave an empty second cell and
+// zero-width characters join the cell before them.
+std::vector<std::string> SplitCells(const std::string &row) {
+  std::vector<std::string> cells;
+  for (size_t i = 0, start = 0; i < row.size(); start = i) {
+    int w = CharWidth(DecodeUtf8(row, i));
+    std::string ch = row.substr(start, i - start);
+    size_t last = cells.size() - 1;
+    if (w == 0 && !cells.empty())
+      cells[cells[last].empty() && last > 0 ? last - 1 : last] += ch;
+    else
+      cells.push_back(ch);
+    if (w == 2) cells.emplace_back();
+  }
+  return cells;
+}
+
+// s without its trailing spaces.
+std::string TrimRight(const std::string &s) {
+  return s.substr(0, s.find_last_not_of(' ') + 1);
+}
+
+// A readable rendering of raw terminal bytes for failure messages.
+std::string Printable(const std::string &bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+    out += c == 0x1b ? "\\e" : c == '\\' ? "\\\\" : buf;
+  }
+  return out;
 }
 
 } // namespace bench
