@@ -27,7 +27,6 @@
 namespace bench {
 
 using testing::AssertionFailure;
-using Clock = std::chrono::steady_clock;
 constexpr size_t npos = std::string::npos;
 constexpr int kSideFd = 3, kSyncFd = 4; // the child's side channel and marker fd
 const std::string kMarkerStart = "\x1b_qxbench-step:", kMarkerEnd = "\x1b\\";
@@ -143,19 +142,29 @@ static void CloseFd(int &fd) {
   fd = -1;
 }
 
-// Reads all that `fd` has now into `into`; at end of file or on an error (EIO:
-// every handle on the slave is closed) closes it and returns true.
-static bool Drain(int &fd, std::string &into) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+// Reads what `fd` has now, passing each read (each message, for the side
+// channel) to `take`; at end of file or on an error (EIO: every handle on the
+// slave is closed) closes `fd` and returns true.
+static bool Drain(int &fd, bool packets, const std::function<void(std::string)> &take) {
+  std::string got;
+  while (fd >= 0) {
+    ssize_t n = packets ? Receive(fd, got)
+                        : (got.resize(65536), read(fd, got.data(), got.size()));
     if (n > 0)
-      into.append(buf, static_cast<size_t>(n));
+      take(got.substr(0, static_cast<size_t>(n)));
     else if (n < 0 && errno == EAGAIN)
       return false;
     else if (n == 0 || errno != EINTR)
       return CloseFd(fd), true;
   }
+  return false;
+}
+
+// Milliseconds on the steady clock.
+static long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 static winsize Size(int rows, int cols) {
@@ -225,8 +234,8 @@ struct Scenario::Impl {
       CloseFd(*fd);
   }
 
-  // One round of waiting: whatever is readable is read, an exited child reaped.
-  // Without a pidfd the child is polled for every 20 ms.
+  // One round of waiting: all that is readable is read, an exited child reaped
+  // (polled for every 20 ms without a pidfd).
   void Pump(int timeout_ms) {
     pollfd fds[4];
     int n = 0;
@@ -235,22 +244,10 @@ struct Scenario::Impl {
         fds[n++] = pollfd{fd, short(POLLIN | (fd == writing ? POLLOUT : 0)), 0};
     if (pidfd < 0 && !reaped) timeout_ms = std::min(timeout_ms, 20);
     if (poll(fds, n, std::max(timeout_ms, 0)) < 0 && errno != EINTR) return;
-    for (int i = 0; i < n; ++i) {
-      if (!fds[i].revents) continue;
-      if (fds[i].fd == master) {
-        std::string got;
-        bool closed = Drain(master, got);
-        OnTerminalBytes(got, closed);
-      } else if (fds[i].fd == side) {
-        std::string msg;
-        ssize_t got;
-        while ((got = Receive(side, msg)) > 0 || (got < 0 && errno == EINTR))
-          if (got > 0) OnMessage(msg);
-        if (got == 0 || errno != EAGAIN) CloseFd(side);
-      } else if (fds[i].fd == err) {
-        Drain(err, stderr_text);
-      }
-    }
+    if (Drain(master, false, [&](std::string s) { OnTerminalBytes(s, false); }))
+      OnTerminalBytes("", true);
+    Drain(side, true, [&](std::string msg) { OnMessage(msg); });
+    Drain(err, false, [&](std::string s) { stderr_text += s; });
     if (!reaped && pid > 0) Reap(false);
   }
 
@@ -341,25 +338,21 @@ struct Scenario::Impl {
 
   // Pumps until `done` holds, the child is gone, or the deadline passes.
   AssertionResult Wait(const std::function<bool()> &done, const std::string &what) {
-    auto start = Clock::now(),
-         deadline = start + std::chrono::milliseconds(opt.timeout_ms);
-    auto ms = [](Clock::duration d) {
-      return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-    };
-    for (;;) {
-      if (done()) return testing::AssertionSuccess();
+    long long start = NowMs();
+    for (long long left = opt.timeout_ms; !done();
+         left = start + opt.timeout_ms - NowMs()) {
       if (Gone() || pid <= 0) {
         reported = true;
         return AssertionFailure() << "bench: the child " << ChildState()
                                   << " while waiting for " << what << Describe();
       }
-      auto left = ms(deadline - Clock::now());
-      if (left <= 0) break;
+      if (left <= 0)
+        return AssertionFailure()
+               << "bench: timed out after " << NowMs() - start << " ms waiting for "
+               << what << " (the child " << ChildState() << ")" << Describe();
       Pump(static_cast<int>(left));
     }
-    return AssertionFailure() << "bench: timed out after " << ms(Clock::now() - start)
-                              << " ms waiting for " << what << " (the child "
-                              << ChildState() << ")" << Describe();
+    return testing::AssertionSuccess();
   }
 
   // Writes all of `bytes` to `fd` (the master or the side channel), pumping

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
+#include <utility>
 #include <vterm.h>
 #include <wchar.h>
 
@@ -16,22 +17,17 @@ Terminal::Terminal(int rows, int cols, Wrap wrap)
   Setup(rows, cols);
 }
 
-// A new emulator of the given size (libvterm writes past a row of one column
-// for a double-width character: such a window is two columns wide inside and
-// shown as its first column): UTF-8 input, the alternate screen, the sinks of
-// replies, of the cursor's visibility and of the alternate screen, and DECAWM
-// off for a terminal without automatic margins.
+// A new emulator (a window of one column is two wide inside, since libvterm
+// writes past it for a double-width character): UTF-8 input, the alternate
+// screen, the sinks of replies and of the modes, no DECAWM without margins.
 void Terminal::Setup(int rows, int cols) {
-  static VTermScreenCallbacks callbacks = [] {
-    VTermScreenCallbacks cb{};
-    cb.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
-      auto *t = static_cast<Terminal *>(user);
-      if (prop == VTERM_PROP_CURSORVISIBLE) t->cursor_visible_ = val->boolean != 0;
-      if (prop == VTERM_PROP_ALTSCREEN) t->alt_on_ = val->boolean != 0;
-      return 1;
-    };
-    return cb;
-  }();
+  static VTermScreenCallbacks callbacks{};
+  callbacks.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
+    auto *t = static_cast<Terminal *>(user);
+    if (prop == VTERM_PROP_CURSORVISIBLE) t->cursor_visible_ = val->boolean != 0;
+    if (prop == VTERM_PROP_ALTSCREEN) t->alt_on_ = val->boolean != 0;
+    return 1;
+  };
   vt_.reset(vterm_new(rows, cols < 2 ? 2 : cols));
   rows_ = rows, cols_ = cols;
   vterm_set_utf8(vt_.get(), 1);
@@ -128,14 +124,11 @@ std::vector<std::string> Terminal::Rows() const {
       vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
       bool cont = cell.chars[0] == static_cast<uint32_t>(-1);
       bool wide = !cont && cell.chars[0] && CharWidth(cell.chars[0]) == 2;
-      if (cont && after_wide) {
-        after_wide = false;
-        continue;
-      }
+      bool skip = cont && after_wide; // the right half of a whole wide character
       after_wide = wide && cell.width == 2;
-      bool blank = cont || cell.chars[0] == 0 || (wide && !after_wide);
-      out += blank ? " " : "";
-      for (int k = 0; !blank && k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k]; ++k)
+      bool shown = !cont && cell.chars[0] && (!wide || after_wide);
+      out += shown || skip ? "" : " ";
+      for (int k = 0; shown && k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k]; ++k)
         out += EncodeUtf8(cell.chars[k]);
     }
   }
@@ -154,9 +147,7 @@ bool Terminal::CursorVisible() const {
 }
 
 std::string Terminal::TakeReplies() {
-  std::string r;
-  r.swap(replies_);
-  return r;
+  return std::exchange(replies_, std::string());
 }
 
 std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap) {
@@ -179,11 +170,8 @@ int CharWidth(char32_t cp) {
 // as terminals do.
 char32_t DecodeUtf8(const std::string &s, size_t &i) {
   unsigned char b = static_cast<unsigned char>(s[i]);
-  size_t len = b < 0x80         ? 1
-               : (b >> 5) == 6  ? 2
-               : (b >> 4) == 14 ? 3
-               : (b >> 3) == 30 ? 4
-                                : 0;
+  int ones = __builtin_clz(~(unsigned{b} << 24)); // leading one bits: the length or bad
+  size_t len = ones == 0 ? 1 : ones == 1 || ones > 4 ? 0 : static_cast<size_t>(ones);
   char32_t cp = len == 1 ? b : b & (0x7f >> len);
   size_t k = 1;
   for (; k < len && i + k < s.size() && (s[i + k] & 0xC0) == 0x80; ++k)
