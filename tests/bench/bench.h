@@ -62,8 +62,7 @@ private:
   VTermScreen *screen_ = nullptr;                // its screen layer
   int rows_, cols_;                              // the window's size
   const Wrap wrap_;                              // the terminal's kind of wrap
-  bool cursor_visible_ = true;                   // as the program last set it
-  bool alt_on_ = false;                          // the alternate screen is shown
+  bool cursor_visible_ = true, alt_on_ = false;  // the cursor's, the alternate screen
   bool autowrap_ = true;                         // DECAWM as the program set it
   std::string replies_;                          // answers not yet taken
   char state_ = 'g';       // byte parser: g(round), e(sc), c(si), s(tring)
@@ -121,14 +120,12 @@ class Scenario {
 public:
   // Starts `child` in the child process at once.
   Scenario(const Options &opt, std::function<void()> child);
-  // Kills a child still running; a crash or non-zero exit that no wait
-  // reported is a test failure.
+  // Kills a child still running; an unreported crash or exit != 0 is a failure.
   ~Scenario();
 
   // Keys typed at the terminal.
   void Send(const std::string &bytes);
-  // Renders what came at the old size, then the emulator and the terminal
-  // (SIGWINCH to the child) take the new one.
+  // Renders what came, then the emulator and the terminal (SIGWINCH) resize.
   void Resize(int rows, int cols);
   // Lets the child's WaitParent return `data`.
   void Go(const std::string &data = "go");
@@ -153,8 +150,7 @@ public:
   std::string ScreenText() const;
   Pos Cursor() const;
   bool CursorVisible() const;
-  // All terminal output without step markers (a possible marker start is held
-  // back until the next output, step or exit).
+  // All terminal output but step markers (a possible marker start waits).
   const std::string &RawOutput() const;
   // All the child wrote to descriptor 2.
   const std::string &Stderr() const;

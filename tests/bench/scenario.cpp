@@ -20,10 +20,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#ifndef QX_BENCH_TERMINFO
-#error "QX_BENCH_TERMINFO must name the compiled test terminfo directory"
-#endif
-
 namespace bench {
 
 using testing::AssertionFailure;
@@ -88,8 +84,7 @@ void Fail(const std::string &what) {
 }
 
 // 0, 1 = the slave (controlling terminal), 2 = the stderr pipe, 3 = the side
-// channel, 4 = the slave again for step markers, no others (lifted above 9
-// first so the layout cannot clash).
+// channel, 4 = the slave for step markers, no others (first lifted above 9).
 static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   slave = fcntl(slave, F_DUPFD, 10), err = fcntl(err, F_DUPFD, 10);
   side = fcntl(side, F_DUPFD, 10);
@@ -111,8 +106,7 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
                                   const Options &opt, const std::function<void()> &fn) {
   for (int sig = 1; sig < NSIG; ++sig)
     if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
+  sigset_t none{}; // empty
   sigprocmask(SIG_SETMASK, &none, nullptr);
   setsid();
   LayOutDescriptors(slave, err, side, name);
@@ -142,9 +136,9 @@ static void CloseFd(int &fd) {
   fd = -1;
 }
 
-// Reads what `fd` has now, passing each read (each message, for the side
-// channel) to `take`; at end of file or on an error (EIO: every handle on the
-// slave is closed) closes `fd` and returns true.
+// Passes each read (each message, from the side channel) to `take` until none
+// waits; at end of file or on an error (EIO: the slave is closed) closes `fd`
+// and returns true.
 static bool Drain(int &fd, bool packets, const std::function<void(std::string)> &take) {
   std::string got;
   while (fd >= 0) {
@@ -167,9 +161,10 @@ static long long NowMs() {
       .count();
 }
 
-static winsize Size(int rows, int cols) {
-  return winsize{static_cast<unsigned short>(rows), static_cast<unsigned short>(cols), 0,
-                 0};
+// Sets the terminal's size (SIGWINCH to a child running in it).
+static void SetSize(int master, int rows, int cols) {
+  winsize ws{static_cast<unsigned short>(rows), static_cast<unsigned short>(cols), 0, 0};
+  ioctl(master, TIOCSWINSZ, &ws);
 }
 
 struct Scenario::Impl {
@@ -189,26 +184,24 @@ struct Scenario::Impl {
   unsigned marker_seen = 0, last_marker = 0;           // the highest arrived, announced
   bool release_wanted = false; // the child waits to exit once all markers are in
 
-  // Opens the pseudo-terminal of the chosen size with the special characters
-  // set, forks, and keeps the parent's ends non-blocking.
+  // Opens the pseudo-terminal with the options' size and characters and forks.
   Impl(const Options &o, const std::function<void()> &fn) : opt(o) {
-    winsize ws = Size(opt.rows, opt.cols);
     int slave = -1, sp[2] = {-1, -1}, ep[2] = {-1, -1};
     char name[128] = {0};
-    if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0 ||
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
         ptsname_r(master, name, sizeof name) != 0 ||
         socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sp) != 0 ||
         pipe2(ep, O_CLOEXEC) != 0) {
       ADD_FAILURE() << "bench: cannot set up the terminal: " << std::strerror(errno);
       return;
     }
+    SetSize(master, opt.rows, opt.cols);
     termios tio;
     tcgetattr(slave, &tio);
     for (const auto &kv : opt.cc)
       tio.c_cc[kv.first] = kv.second;
     tcsetattr(slave, TCSANOW, &tio);
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     pid = fork();
     if (pid == 0) RunChild(slave, ep[1], sp[1], name, opt, fn);
     if (pid < 0) ADD_FAILURE() << "bench: fork failed: " << std::strerror(errno);
@@ -222,8 +215,7 @@ struct Scenario::Impl {
     pidfd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
   }
 
-  // Kills a child still running (and its process group); reports a crash or a
-  // non-zero exit (status != 0) that nothing has reported.
+  // Reports an unreported crash or exit != 0; kills a child (group) still running.
   ~Impl() {
     if (pid > 0 && !reaped) Reap(false);
     if (reaped && status != 0 && !reported)
@@ -255,12 +247,9 @@ struct Scenario::Impl {
   void Reap(bool block) {
     int st = 0;
     pid_t r;
-    do
-      r = waitpid(pid, &st, block ? 0 : WNOHANG);
-    while (r < 0 && errno == EINTR);
-    if (r != pid) return;
-    reaped = true, status = st;
-    CloseFd(pidfd);
+    while ((r = waitpid(pid, &st, block ? 0 : WNOHANG)) < 0 && errno == EINTR)
+      continue;
+    if (r == pid) reaped = true, status = st, CloseFd(pidfd);
   }
 
   // Splits the terminal stream into output and step markers.  A tail that could
@@ -278,12 +267,10 @@ struct Scenario::Impl {
       MaybeRelease();
       term_buf.erase(0, e + stop.size());
     }
-    size_t keep =
-        at != npos ? term_buf.size() - at : std::min(term_buf.size(), start.size() - 1);
-    while (at == npos && keep > 0 &&
-           term_buf.compare(term_buf.size() - keep, keep, start, 0, keep) != 0)
-      --keep;
-    keep = end ? 0 : keep;
+    size_t p = at != npos ? at : term_buf.rfind('\x1b'); // only start[0] is an ESC
+    bool hold = !end && p != npos &&
+                (at != npos || start.compare(0, term_buf.size() - p, term_buf, p) == 0);
+    size_t keep = hold ? term_buf.size() - p : 0;
     Emit(term_buf.substr(0, term_buf.size() - keep));
     term_buf.erase(0, term_buf.size() - keep);
   }
@@ -296,16 +283,14 @@ struct Scenario::Impl {
     if (master >= 0) wire::WriteAll(master, replies);
   }
 
-  // A step counts once its marker has come through the terminal (one that
-  // could not be written, marker 0, at once).
+  // A step counts once its marker is in (marker 0, none written: at once).
   int Reached(const std::string &name) const {
     return static_cast<int>(std::count_if(steps.begin(), steps.end(), [&](const auto &s) {
       return s.first <= marker_seen && s.second == name;
     }));
   }
 
-  // Lets a child that waits to exit go once every step marker it sent has come
-  // through the terminal.
+  // Lets a child that waits to exit go once every marker it wrote is in.
   void MaybeRelease() {
     if (!release_wanted || last_marker > marker_seen || side < 0) return;
     release_wanted = false;
@@ -355,8 +340,8 @@ struct Scenario::Impl {
     return testing::AssertionSuccess();
   }
 
-  // Writes all of `bytes` to `fd` (the master or the side channel), pumping
-  // meanwhile so that a child busy writing cannot deadlock against us.
+  // Writes to the master or the side channel, pumping meanwhile so that a child
+  // busy writing cannot deadlock against us.
   void Push(const int &fd, const std::string &bytes, const std::string &what) {
     size_t done = 0;
     Pump(0);
@@ -373,9 +358,7 @@ struct Scenario::Impl {
         },
         what);
     writing = -1;
-    if (!ok)
-      ADD_FAILURE() << ok.message() << "\n  " << done << " of " << bytes.size()
-                    << " bytes written";
+    if (!ok) ADD_FAILURE() << ok.message();
   }
 
   // "is running", "exited with status 3", "was killed by SIGSEGV".
@@ -389,8 +372,7 @@ struct Scenario::Impl {
                   : "was killed by signal " + std::to_string(WTERMSIG(status));
   }
 
-  // What a failed wait shows: the terminal, steps, reported keys, screen,
-  // cursor, stderr and the last output bytes.
+  // The context a failure shows.
   std::string Describe() const {
     static const char *const kWraps[] = {"delayed", "at once", "none"};
     std::ostringstream out;
@@ -405,9 +387,8 @@ struct Scenario::Impl {
     out << "\n  screen:";
     for (const std::string &row : term->Rows())
       out << "\n    |" << row << "|";
-    Pos c = term->Cursor();
-    out << "\n  cursor: row " << c.row << ", column " << c.col << "\n  stderr: \""
-        << Printable(stderr_text) << "\"\n  last output: \""
+    out << "\n  cursor: row " << term->Cursor().row << ", column " << term->Cursor().col
+        << "\n  stderr: \"" << Printable(stderr_text) << "\"\n  last output: \""
         << Printable(raw.substr(raw.size() > 300 ? raw.size() - 300 : 0)) << "\"";
     return out.str();
   }
@@ -423,21 +404,17 @@ void Scenario::Send(const std::string &bytes) {
   impl_->Push(impl_->master, bytes, "the terminal to accept \"" + shown + "\"");
 }
 
-// Renders what is there at the old size, then resizes the emulator and the
-// terminal together.
 void Scenario::Resize(int rows, int cols) {
   impl_->Pump(0);
   impl_->term->Resize(rows, cols);
-  winsize ws = Size(rows, cols);
-  if (impl_->master >= 0) ioctl(impl_->master, TIOCSWINSZ, &ws);
+  SetSize(impl_->master, rows, cols);
 }
 
 void Scenario::Go(const std::string &data) {
   impl_->Push(impl_->side, "G" + data, "the child to take \"" + Printable(data) + "\"");
 }
 
-// Each call consumes one arrival of the step, so a repeated step is awaited
-// once per arrival.
+// Each call consumes one arrival of the step.
 AssertionResult Scenario::WaitStep(const std::string &name) {
   int want = impl_->taken[name] + 1;
   AssertionResult r =

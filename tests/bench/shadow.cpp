@@ -3,6 +3,8 @@
 #include "bench.h"
 #include "console.h"
 
+#include <algorithm>
+
 namespace bench {
 
 using testing::AssertionFailure;
@@ -71,9 +73,7 @@ AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh) {
   for (int r = 0; r < sh.rows; ++r) {
     std::string want = ShadowRowToText(sh.row_bytes[r], sh.columns);
     std::vector<std::string> a = SplitCells(screen[r]), b = SplitCells(want);
-    size_t c = 0;
-    while (c < a.size() && c < b.size() && a[c] == b[c])
-      ++c;
+    auto c = std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin();
     if (a != b)
       return AssertionFailure()
              << "row " << r << ", column " << c << " differs:\n  terminal: |" << screen[r]

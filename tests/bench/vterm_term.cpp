@@ -82,10 +82,9 @@ bool Terminal::Printable(unsigned char b, char32_t *cp) {
   return false;
 }
 
-// Feeds libvterm, byte by byte for a terminal that wraps at once (`am` without
-// `xenl`): a character that fills the last column is followed by a CR LF, so
-// the cursor goes to column 0 of the next row at once, scrolling at the bottom
-// of the scroll region, as on such a terminal.
+// For a terminal that wraps at once (`am` without `xenl`) a character that fills
+// the last column is followed by a CR LF: the cursor goes to the next row at
+// once, scrolling at the bottom of the scroll region, as on such a terminal.
 void Terminal::Feed(const std::string &bytes) {
   if (wrap_ != Wrap::Immediate) return Write(bytes);
   for (unsigned char b : bytes) {
@@ -97,10 +96,8 @@ void Terminal::Feed(const std::string &bytes) {
   }
 }
 
-// Blank, in the same modes (alternate screen, cursor shown, automatic margins):
-// libvterm's own resize crashes now and then while a double-width character
-// stands at the edge, and forgetting what was shown is stricter: whatever
-// follows on the screen must come from the program's repaint.
+// Blank, in the same modes: libvterm's resize crashes now and then with a wide
+// character at the edge, and all shown after a resize must be a repaint.
 void Terminal::Resize(int rows, int cols) {
   bool visible = cursor_visible_, wraps = autowrap_;
   Setup(rows, cols);
@@ -165,9 +162,8 @@ int CharWidth(char32_t cp) {
   return w;
 }
 
-// Strict UTF-8 decoding: a bad lead or continuation byte, truncation, an
-// overlong form, a surrogate or a value past U+10FFFF give U+FFFD for one byte,
-// as terminals do.
+// Strict: a bad byte, truncation, an overlong form, a surrogate or a value past
+// U+10FFFF give U+FFFD for one byte, as terminals do.
 char32_t DecodeUtf8(const std::string &s, size_t &i) {
   unsigned char b = static_cast<unsigned char>(s[i]);
   int ones = __builtin_clz(~(unsigned{b} << 24)); // leading one bits: the length or bad
