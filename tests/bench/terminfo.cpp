@@ -1,4 +1,4 @@
-// Reading the compiled test terminfo entries.
+// Reading the compiled test terminfo entries (apart: term.h defines macros).
 #include "bench.h"
 
 #include <cstdlib>
@@ -8,8 +8,8 @@
 namespace bench {
 
 // From the entry's `am` and `xenl` flags, read once per name from the test
-// directory; the entry is freed and whatever terminal this process had
-// (none in the parent) is put back.  An entry not found waits to wrap.
+// directory; the entry is freed and this process's terminal (none in the
+// parent) is put back.
 Wrap TerminfoWrap(const std::string &term) {
   static std::map<std::string, Wrap> cache;
   if (auto it = cache.find(term); it != cache.end()) return it->second;

@@ -1,67 +1,56 @@
-// The bench's terminal: libvterm, which models terminals that wait to wrap
-// (or, with DECAWM off, never wrap).  For a terminal that wraps at once (`am`
-// without `xenl`) a character that fills the last column is followed by a
-// CR LF fed to libvterm: the cursor goes to column 0 of the next row at once,
-// scrolling at the bottom of the scroll region, as on such a terminal.  To
-// know where a character starts, the bytes are followed through a small
-// parser of the sequence classes (ESC, CSI, strings) and of UTF-8.
+// The bench's terminal (libvterm; the wrap of a terminal that wraps at once is
+// added here) and the UTF-8 and display-width helpers.
 #include "bench.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <locale.h>
+#include <utility>
 #include <vterm.h>
+#include <wchar.h>
 
 namespace bench {
-namespace {
 
-class VTermTerminal : public Terminal {
-public:
-  VTermTerminal(int rows, int cols, Wrap wrap);
-  ~VTermTerminal() override {
-    vterm_free(vt_);
-  }
-  VTermTerminal(const VTermTerminal &) = delete;
-  VTermTerminal &operator=(const VTermTerminal &) = delete;
+Terminal::Terminal(int rows, int cols, Wrap wrap)
+    : vt_(nullptr, vterm_free), wrap_(wrap) {
+  Setup(rows, cols);
+}
 
-  void Feed(const std::string &bytes) override;
-  std::vector<std::string> Rows() const override;
-  Pos Cursor() const override;
-  bool CursorVisible() const override {
-    return cursor_visible_;
-  }
-  std::string TakeReplies() override {
-    std::string r;
-    r.swap(replies_);
-    return r;
-  }
-  void Resize(int rows, int cols) override;
+// A new emulator (a window of one column is two wide inside, since libvterm
+// writes past it for a double-width character): UTF-8 input, the alternate
+// screen, the sinks of replies and of the modes, no DECAWM without margins.
+void Terminal::Setup(int rows, int cols) {
+  static VTermScreenCallbacks callbacks{};
+  callbacks.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
+    auto *t = static_cast<Terminal *>(user);
+    if (prop == VTERM_PROP_CURSORVISIBLE) t->cursor_visible_ = val->boolean != 0;
+    if (prop == VTERM_PROP_ALTSCREEN) t->alt_on_ = val->boolean != 0;
+    return 1;
+  };
+  vt_.reset(vterm_new(rows, cols < 2 ? 2 : cols));
+  rows_ = rows, cols_ = cols;
+  vterm_set_utf8(vt_.get(), 1);
+  vterm_output_set_callback(
+      vt_.get(),
+      [](const char *s, size_t len, void *user) {
+        static_cast<Terminal *>(user)->replies_.append(s, len);
+      },
+      this);
+  screen_ = vterm_obtain_screen(vt_.get());
+  vterm_screen_set_callbacks(screen_, &callbacks, this);
+  vterm_screen_enable_altscreen(screen_, 1);
+  vterm_screen_reset(screen_, 1);
+  if (wrap_ == Wrap::None) Write("\x1b[?7l");
+}
 
-private:
-  void Setup();
-  std::string RowText(int row) const;
-  static void OnOutput(const char *s, size_t len, void *user);
-  static int OnTermProp(VTermProp prop, VTermValue *val, void *user);
-  void Write(const std::string &bytes) {
-    vterm_input_write(vt_, bytes.data(), bytes.size());
-  }
-  bool Printable(unsigned char b, char32_t *cp);
+void Terminal::Write(const std::string &bytes) {
+  vterm_input_write(vt_.get(), bytes.data(), bytes.size());
+}
 
-  VTerm *vt_;
-  VTermScreen *screen_;
-  VTermScreenCallbacks callbacks_{};
-  int rows_, cols_;
-  bool cursor_visible_ = true;
-  bool alt_on_ = false; // the alternate screen is shown
-  std::string replies_;
-  const Wrap wrap_;        // the terminal's kind of wrap
-  const bool at_once_;     // wraps at once: CR LF after the last column
-  bool autowrap_ = true;   // DECAWM as the program set it
-  char state_ = 'g';       // parser: g(round), e(sc), c(si), s(tring)
-  std::string seq_, utf8_; // the CSI sequence, a partial UTF-8 character
-};
-
-// Follows one byte of output; true when it completes a printable character.
-bool VTermTerminal::Printable(unsigned char b, char32_t *cp) {
+// Follows one byte of output through the sequence classes (ESC, CSI, strings)
+// and UTF-8; true when it completes a printable character.
+bool Terminal::Printable(unsigned char b, char32_t *cp) {
   if (b == 0x1b) return state_ = 'e', seq_.clear(), utf8_.clear(), false;
   if (state_ == 'e') {
     state_ = b == '['                                         ? 'c'
@@ -93,9 +82,11 @@ bool VTermTerminal::Printable(unsigned char b, char32_t *cp) {
   return false;
 }
 
-// Feeds libvterm byte by byte, adding the wrap of a terminal that wraps at once.
-void VTermTerminal::Feed(const std::string &bytes) {
-  if (!at_once_) return Write(bytes);
+// For a terminal that wraps at once (`am` without `xenl`) a character that fills
+// the last column is followed by a CR LF: the cursor goes to the next row at
+// once, scrolling at the bottom of the scroll region, as on such a terminal.
+void Terminal::Feed(const std::string &bytes) {
+  if (wrap_ != Wrap::Immediate) return Write(bytes);
   for (unsigned char b : bytes) {
     char32_t cp = 0;
     int col = Cursor().col;
@@ -105,108 +96,129 @@ void VTermTerminal::Feed(const std::string &bytes) {
   }
 }
 
-// Sets up UTF-8 input, the alternate screen, the reply sink and, for a
-// terminal without automatic margins, DECAWM off.
-VTermTerminal::VTermTerminal(int rows, int cols, Wrap wrap)
-    : vt_(vterm_new(rows, cols)), rows_(rows), cols_(cols), wrap_(wrap),
-      at_once_(wrap == Wrap::Immediate) {
-  Setup();
-}
-
-// Sets up a new libvterm instance as the constructor describes.
-void VTermTerminal::Setup() {
-  vterm_set_utf8(vt_, 1);
-  vterm_output_set_callback(vt_, &VTermTerminal::OnOutput, this);
-  screen_ = vterm_obtain_screen(vt_);
-  callbacks_.settermprop = &VTermTerminal::OnTermProp;
-  vterm_screen_set_callbacks(screen_, &callbacks_, this);
-  vterm_screen_enable_altscreen(screen_, 1);
-  vterm_screen_reset(screen_, 1);
-  if (wrap_ == Wrap::None) Write("\x1b[?7l");
-}
-
-// A window of the new size, in the same modes (alternate screen, cursor
-// shown, automatic margins), blank: libvterm's own resize crashes now and
-// then while a double-width character stands at the edge.  Forgetting what
-// was shown is a stricter test: whatever follows a resize on the screen must
-// come from the program's repaint.  libvterm writes past a row of one column
-// for a double-width character; such a window is two columns wide inside and
-// shown as its first column.
-void VTermTerminal::Resize(int rows, int cols) {
+// Blank, in the same modes: libvterm's resize crashes now and then with a wide
+// character at the edge, and all shown after a resize must be a repaint.
+void Terminal::Resize(int rows, int cols) {
   bool visible = cursor_visible_, wraps = autowrap_;
-  vterm_free(vt_);
-  vt_ = vterm_new(rows, cols < 2 ? 2 : cols);
-  rows_ = rows, cols_ = cols;
-  Setup();
+  Setup(rows, cols);
   if (alt_on_) Write("\x1b[?1049h");
   if (!visible) Write("\x1b[?25l");
   if (!wraps && wrap_ != Wrap::None) Write("\x1b[?7l");
   autowrap_ = wraps;
 }
 
-// Collects what the emulator would send back to the program.
-void VTermTerminal::OnOutput(const char *s, size_t len, void *user) {
-  static_cast<VTermTerminal *>(user)->replies_.append(s, len);
-}
-
-// Tracks cursor visibility and the alternate screen; other properties are
-// left to libvterm.
-int VTermTerminal::OnTermProp(VTermProp prop, VTermValue *val, void *user) {
-  if (prop == VTERM_PROP_CURSORVISIBLE)
-    static_cast<VTermTerminal *>(user)->cursor_visible_ = val->boolean != 0;
-  if (prop == VTERM_PROP_ALTSCREEN)
-    static_cast<VTermTerminal *>(user)->alt_on_ = val->boolean != 0;
-  return 1;
-}
-
-// One row in the common format: blank cells as spaces, the continuation cell
-// of a wide character (chars[0] == -1) contributes nothing.  libvterm keeps
-// the surviving half when half of a double-width character is overwritten,
-// deleted or shifted; a terminal shows no half characters, so such a half is
-// shown blank here.
-std::string VTermTerminal::RowText(int row) const {
-  std::string out;
-  bool after_wide = false;
-  for (int col = 0; col < cols_; ++col) {
-    VTermScreenCell cell;
-    vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
-    bool cont = cell.chars[0] == static_cast<uint32_t>(-1);
-    bool wide = !cont && cell.chars[0] && CharWidth(cell.chars[0]) == 2;
-    if (cont && after_wide) {
-      after_wide = false;
-      continue;
+// Each row in the common format: the continuation cell of a wide character
+// (chars[0] == -1) contributes nothing.  libvterm keeps the surviving half when
+// half of a double-width character is overwritten, deleted or shifted; a
+// terminal shows no half characters, so such a half is shown blank here.
+std::vector<std::string> Terminal::Rows() const {
+  std::vector<std::string> rows(static_cast<size_t>(rows_));
+  for (int row = 0; row < rows_; ++row) {
+    std::string &out = rows[static_cast<size_t>(row)];
+    bool after_wide = false;
+    for (int col = 0; col < cols_; ++col) {
+      VTermScreenCell cell;
+      vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+      bool cont = cell.chars[0] == static_cast<uint32_t>(-1);
+      bool wide = !cont && cell.chars[0] && CharWidth(cell.chars[0]) == 2;
+      bool skip = cont && after_wide; // the right half of a whole wide character
+      after_wide = wide && cell.width == 2;
+      bool shown = !cont && cell.chars[0] && (!wide || after_wide);
+      out += shown || skip ? "" : " ";
+      for (int k = 0; shown && k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k]; ++k)
+        out += EncodeUtf8(cell.chars[k]);
     }
-    after_wide = wide && cell.width == 2;
-    if (cont || cell.chars[0] == 0 || (wide && !after_wide)) {
-      out += ' ';
-      continue;
-    }
-    for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k]; ++k)
-      out += EncodeUtf8(cell.chars[k]);
   }
-  return out;
-}
-
-// All rows, top to bottom.
-std::vector<std::string> VTermTerminal::Rows() const {
-  std::vector<std::string> rows;
-  for (int r = 0; r < rows_; ++r)
-    rows.push_back(RowText(r));
   return rows;
 }
 
 // The emulator's cursor (in the last column while a wrap is pending).
-Pos VTermTerminal::Cursor() const {
+Pos Terminal::Cursor() const {
   VTermPos p;
-  vterm_state_get_cursorpos(vterm_obtain_state(vt_), &p);
+  vterm_state_get_cursorpos(vterm_obtain_state(vt_.get()), &p);
   return Pos{p.row, p.col};
 }
 
-} // namespace
+bool Terminal::CursorVisible() const {
+  return cursor_visible_;
+}
 
-// Factory for the bench's terminal.
+std::string Terminal::TakeReplies() {
+  return std::exchange(replies_, std::string());
+}
+
 std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap) {
-  return std::make_unique<VTermTerminal>(rows, cols, wrap);
+  return std::make_unique<Terminal>(rows, cols, wrap);
+}
+
+// wcwidth under the C.UTF-8 character types, made once and consulted through
+// uselocale so that the process's own locale does not matter.
+int CharWidth(char32_t cp) {
+  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+  if (loc == (locale_t)0) return cp < 0x20 || cp == 0x7f ? -1 : 1;
+  locale_t old = uselocale(loc);
+  int w = wcwidth(static_cast<wchar_t>(cp));
+  uselocale(old);
+  return w;
+}
+
+// Strict: a bad byte, truncation, an overlong form, a surrogate or a value past
+// U+10FFFF give U+FFFD for one byte, as terminals do.
+char32_t DecodeUtf8(const std::string &s, size_t &i) {
+  unsigned char b = static_cast<unsigned char>(s[i]);
+  int ones = __builtin_clz(~(unsigned{b} << 24)); // leading one bits: the length or bad
+  size_t len = ones == 0 ? 1 : ones == 1 || ones > 4 ? 0 : static_cast<size_t>(ones);
+  char32_t cp = len == 1 ? b : b & (0x7f >> len);
+  size_t k = 1;
+  for (; k < len && i + k < s.size() && (s[i + k] & 0xC0) == 0x80; ++k)
+    cp = (cp << 6) | (s[i + k] & 0x3f);
+  static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+  bool ok = k == len && cp >= kMin[len] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+  i += ok ? len : 1;
+  return ok ? cp : 0xFFFD;
+}
+
+// Encodes one code point as UTF-8.
+std::string EncodeUtf8(char32_t cp) {
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  int n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  std::string out(1, static_cast<char>((0xF00 >> n) | (cp >> (6 * (n - 1)))));
+  for (int k = n - 2; k >= 0; k--)
+    out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3f));
+  return out;
+}
+
+// One cell per display column; wide characters leave an empty second cell and
+// zero-width characters join the cell before them.
+std::vector<std::string> SplitCells(const std::string &row) {
+  std::vector<std::string> cells;
+  for (size_t i = 0, start = 0; i < row.size(); start = i) {
+    int w = CharWidth(DecodeUtf8(row, i));
+    std::string ch = row.substr(start, i - start);
+    size_t last = cells.size() - 1;
+    if (w == 0 && !cells.empty())
+      cells[cells[last].empty() && last > 0 ? last - 1 : last] += ch;
+    else
+      cells.push_back(ch);
+    if (w == 2) cells.emplace_back();
+  }
+  return cells;
+}
+
+// s without its trailing spaces.
+std::string TrimRight(const std::string &s) {
+  return s.substr(0, s.find_last_not_of(' ') + 1);
+}
+
+// A readable rendering of raw terminal bytes for failure messages.
+std::string Printable(const std::string &bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+    out += c == 0x1b ? "\\e" : c == '\\' ? "\\\\" : buf;
+  }
+  return out;
 }
 
 } // namespace bench
