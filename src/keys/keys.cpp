@@ -175,7 +175,10 @@ int key_scan(void) {
 // Returns -1 when nothing was read and intr_char after an interrupt, which is
 // passed on to the reader armed around the poll, if any (a prompt or a line's
 // end may scroll while the line editor is armed): that reader acts on it,
-// never the next poll of the same wait.
+// never the next poll of the same wait.  A start or stop character read in
+// the poll that an interrupt ends still resumes or stops output: neither is
+// kept anywhere else, and a lost start character would leave output stopped
+// until the user typed it again.
 int PollKey(ConsoleState *con, int blocking) {
   static volatile int result;
   if (setjmp(scan_jmp)) {
@@ -185,7 +188,11 @@ int PollKey(ConsoleState *con, int blocking) {
     result = blocking ? ReadStdin(1) : ReadStdinNow();
     if (result != -1 && result != con->stop_char && result != con->start_char)
       TypeaheadAppend(con, result);
-    if (ScanInterrupted()) longjmp(scan_jmp, 1);
+    if (ScanInterrupted()) {
+      if (result == con->start_char) con->output_stopped = 0;
+      if (result == con->stop_char) con->output_stopped = 1;
+      longjmp(scan_jmp, 1);
+    }
   }
   EndScan();
   return result;
