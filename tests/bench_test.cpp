@@ -31,7 +31,7 @@ TEST(WrapAtOnce, RendersLikeSuchATerminal) {
       {"\x1b]0;abcd\x07\x1b[3;1Habcd", "    |abcd|    @2,0"},
   };
   for (const auto &c : cases) {
-    auto t = bench::MakeVTerm(3, 4, bench::Wrap::Immediate);
+    auto t = std::make_unique<bench::Terminal>(3, 4, bench::Wrap::Immediate);
     for (char b : std::string(c[0]))
       t->Feed(std::string(1, b)); // a sequence split anywhere
     std::string got;

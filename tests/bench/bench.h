@@ -47,7 +47,6 @@ public:
   void Feed(const std::string &bytes);
   std::vector<std::string> Rows() const;
   Pos Cursor() const;
-  bool CursorVisible() const;
   // The answers owed to the program (device status reports); cleared.
   std::string TakeReplies();
   // A blank window of the new size in the same modes.
@@ -68,7 +67,6 @@ private:
   char state_ = 'g';       // byte parser: g(round), e(sc), c(si), s(tring)
   std::string seq_, utf8_; // the CSI sequence, a partial UTF-8 character
 };
-std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap = Wrap::Delayed);
 
 // Display width under C.UTF-8 whatever this process's locale: 0, 1, 2; -1 for
 // control characters.
@@ -116,9 +114,12 @@ struct Options {
   int timeout_ms = 10000;             // for every wait
 };
 
+// A child on a fresh pseudo-terminal whose output the parent renders.  Waits
+// fail (showing the screen, steps and stderr) after timeout_ms, or at once
+// when the child has died.
 class Scenario {
 public:
-  // Starts `child` in the child process at once.
+  // Opens the terminal with the options' size and characters, starts `child`.
   Scenario(const Options &opt, std::function<void()> child);
   // Kills a child still running; an unreported crash or exit != 0 is a failure.
   ~Scenario();
@@ -129,38 +130,75 @@ public:
   void Resize(int rows, int cols);
   // Lets the child's WaitParent return `data`.
   void Go(const std::string &data = "go");
-
-  // A wait fails (showing the screen, steps and stderr) after timeout_ms, or
-  // at once when the child has died.  The next not yet awaited Step(name):
+  // The next not yet awaited Step(name).
   [[nodiscard]] AssertionResult WaitStep(const std::string &name);
   // Some row contains `text`.
   [[nodiscard]] AssertionResult WaitForScreenText(const std::string &text);
+  // Pumps until `done` holds, the child is gone, or the deadline passes.
   [[nodiscard]] AssertionResult WaitFor(const std::function<bool()> &done,
                                         const std::string &what);
   // The child has exited and all its output is read.
   [[nodiscard]] AssertionResult WaitExit();
-
   // After WaitExit: the exit status, or 128 + the signal; -1 before.
   int ExitCode() const;
   // The latest reported value; a missing key is a test failure and gives "".
   std::string Get(const std::string &key) const;
-  bool Has(const std::string &key) const;
-  std::vector<std::string> Screen() const;
+  bool Has(const std::string &key) const {
+    return reports_.count(key) != 0;
+  }
+  std::vector<std::string> Screen() const {
+    return term_->Rows();
+  }
   // The rows without trailing spaces, joined by '\n'.
   std::string ScreenText() const;
-  Pos Cursor() const;
-  bool CursorVisible() const;
+  Pos Cursor() const {
+    return term_->Cursor();
+  }
   // All terminal output but step markers (a possible marker start waits).
-  const std::string &RawOutput() const;
-  // All the child wrote to descriptor 2.
-  const std::string &Stderr() const;
-  pid_t Pid() const;
-  const Options &options() const;
-  Wrap wrap() const;
+  const std::string &RawOutput() const {
+    return raw_;
+  }
+  const std::string &Stderr() const {
+    return stderr_text_;
+  }
+  pid_t Pid() const {
+    return pid_;
+  }
+  const Options &options() const {
+    return opt_;
+  }
+  Wrap wrap() const {
+    return wrap_;
+  }
 
 private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  void Pump(int timeout_ms);
+  void Reap(bool block);
+  void OnTerminalBytes(const std::string &got, bool end);
+  void Emit(const std::string &bytes);
+  int Reached(const std::string &name) const;
+  void MaybeRelease();
+  void OnMessage(const std::string &msg);
+  bool Gone() const;
+  void Push(const int &fd, const std::string &bytes, const std::string &what);
+  std::string ChildState() const;
+  std::string Describe() const;
+
+  Options opt_;                                         // as given
+  Wrap wrap_;                                           // the emulator's, from the entry
+  std::unique_ptr<Terminal> term_;                      // renders the output
+  pid_t pid_ = -1;                                      // the child
+  int master_ = -1, side_ = -1, err_ = -1, pidfd_ = -1; // our ends; -1 once closed
+  int writing_ = -1;                                    // a write waits for room here
+  int status_ = 0;                                      // the wait status once reaped
+  bool reaped_ = false, reported_ = false;     // a wait or the child reported its end
+  std::string raw_, stderr_text_;              // all output (without markers), all stderr
+  std::string term_buf_;                       // output held back (a marker's start?)
+  std::map<std::string, std::string> reports_; // the latest values
+  std::vector<std::pair<unsigned, std::string>> steps_; // announced: marker, name
+  std::map<std::string, int> taken_;                    // consumed by WaitStep
+  unsigned marker_seen_ = 0, last_marker_ = 0;          // the highest arrived, announced
+  bool release_wanted_ = false; // the child waits to exit once all markers are in
 };
 
 // The shadow as the child reported it with ReportShadow.

@@ -167,302 +167,267 @@ static void SetSize(int master, int rows, int cols) {
   ioctl(master, TIOCSWINSZ, &ws);
 }
 
-struct Scenario::Impl {
-  Options opt;                        // as given
-  Wrap wrap = TerminfoWrap(opt.term); // the emulator's, from the entry
-  std::unique_ptr<Terminal> term = MakeVTerm(opt.rows, opt.cols, wrap);
-  pid_t pid = -1;                                   // the child
-  int master = -1, side = -1, err = -1, pidfd = -1; // our ends; -1 once closed
-  int writing = -1;                                 // a write waits for room here
-  int status = 0;                                   // the wait status once reaped
-  bool reaped = false, reported = false;      // a wait or the child reported its end
-  std::string raw, stderr_text;               // all output (without markers), all stderr
-  std::string term_buf;                       // output held back (a marker's start?)
-  std::map<std::string, std::string> reports; // the latest values
-  std::vector<std::pair<unsigned, std::string>> steps; // announced: marker, name
-  std::map<std::string, int> taken;                    // consumed by WaitStep
-  unsigned marker_seen = 0, last_marker = 0;           // the highest arrived, announced
-  bool release_wanted = false; // the child waits to exit once all markers are in
+// Opens the pseudo-terminal with the options' size and characters and forks.
+Scenario::Scenario(const Options &o, std::function<void()> fn)
+    : opt_(o), wrap_(TerminfoWrap(o.term)),
+      term_(std::make_unique<Terminal>(o.rows, o.cols, wrap_)) {
+  int slave = -1, sp[2] = {-1, -1}, ep[2] = {-1, -1};
+  char name[128] = {0};
+  if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0 ||
+      ptsname_r(master_, name, sizeof name) != 0 ||
+      socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sp) != 0 ||
+      pipe2(ep, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "bench: cannot set up the terminal: " << std::strerror(errno);
+    return;
+  }
+  SetSize(master_, opt_.rows, opt_.cols);
+  termios tio;
+  tcgetattr(slave, &tio);
+  for (const auto &kv : opt_.cc)
+    tio.c_cc[kv.first] = kv.second;
+  tcsetattr(slave, TCSANOW, &tio);
+  fflush(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) RunChild(slave, ep[1], sp[1], name, opt_, fn);
+  if (pid_ < 0) ADD_FAILURE() << "bench: fork failed: " << std::strerror(errno);
+  for (int fd : {slave, sp[1], ep[1]})
+    close(fd);
+  side_ = sp[0], err_ = ep[0];
+  for (int fd : {master_, side_, err_}) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  pidfd_ = pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
+}
 
-  // Opens the pseudo-terminal with the options' size and characters and forks.
-  Impl(const Options &o, const std::function<void()> &fn) : opt(o) {
-    int slave = -1, sp[2] = {-1, -1}, ep[2] = {-1, -1};
-    char name[128] = {0};
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
-        ptsname_r(master, name, sizeof name) != 0 ||
-        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sp) != 0 ||
-        pipe2(ep, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "bench: cannot set up the terminal: " << std::strerror(errno);
-      return;
+// Reports an unreported crash or exit != 0; kills a child (group) still running.
+Scenario::~Scenario() {
+  if (pid_ > 0 && !reaped_) Reap(false);
+  if (reaped_ && status_ != 0 && !reported_)
+    ADD_FAILURE() << "bench: the child " << ChildState() << " and no wait reported it"
+                  << Describe();
+  if (pid_ > 0 && !reaped_) kill(-pid_, SIGKILL), kill(pid_, SIGKILL), Reap(true);
+  for (int *fd : {&master_, &side_, &err_, &pidfd_})
+    CloseFd(*fd);
+}
+
+// One round of waiting: all that is readable is read, an exited child reaped
+// (polled for every 20 ms without a pidfd).
+void Scenario::Pump(int timeout_ms) {
+  pollfd fds[4];
+  int n = 0;
+  for (int fd : {master_, side_, err_, reaped_ ? -1 : pidfd_})
+    if (fd >= 0) fds[n++] = pollfd{fd, short(POLLIN | (fd == writing_ ? POLLOUT : 0)), 0};
+  if (pidfd_ < 0 && !reaped_) timeout_ms = std::min(timeout_ms, 20);
+  if (poll(fds, n, std::max(timeout_ms, 0)) < 0 && errno != EINTR) return;
+  if (Drain(master_, false, [&](std::string s) { OnTerminalBytes(s, false); }))
+    OnTerminalBytes("", true);
+  Drain(side_, true, [&](std::string msg) { OnMessage(msg); });
+  Drain(err_, false, [&](std::string s) { stderr_text_ += s; });
+  if (!reaped_ && pid_ > 0) Reap(false);
+}
+
+// Collects the child's status once it has exited.
+void Scenario::Reap(bool block) {
+  int st = 0;
+  pid_t r;
+  while ((r = waitpid(pid_, &st, block ? 0 : WNOHANG)) < 0 && errno == EINTR)
+    continue;
+  if (r == pid_) reaped_ = true, status_ = st, CloseFd(pidfd_);
+}
+
+// Splits the terminal stream into output and step markers.  A tail that could
+// begin a marker is held back until more bytes arrive or the stream ends.
+void Scenario::OnTerminalBytes(const std::string &got, bool end) {
+  const std::string &start = kMarkerStart, &stop = kMarkerEnd;
+  term_buf_ += got;
+  size_t at, e = 0;
+  while ((at = term_buf_.find(start)) != npos &&
+         (e = term_buf_.find(stop, at + start.size())) != npos) {
+    Emit(term_buf_.substr(0, at));
+    unsigned marker =
+        static_cast<unsigned>(std::stoul(term_buf_.substr(at + start.size())));
+    marker_seen_ = std::max(marker_seen_, marker);
+    MaybeRelease();
+    term_buf_.erase(0, e + stop.size());
+  }
+  size_t p = at != npos ? at : term_buf_.rfind('\x1b'); // only start[0] is an ESC
+  bool hold = !end && p != npos &&
+              (at != npos || start.compare(0, term_buf_.size() - p, term_buf_, p) == 0);
+  size_t keep = hold ? term_buf_.size() - p : 0;
+  Emit(term_buf_.substr(0, term_buf_.size() - keep));
+  term_buf_.erase(0, term_buf_.size() - keep);
+}
+
+// Records and renders output; the emulator's answers go back to the child.
+void Scenario::Emit(const std::string &bytes) {
+  raw_ += bytes;
+  term_->Feed(bytes);
+  std::string replies = term_->TakeReplies();
+  if (master_ >= 0) wire::WriteAll(master_, replies);
+}
+
+// A step counts once its marker is in (marker 0, none written: at once).
+int Scenario::Reached(const std::string &name) const {
+  return static_cast<int>(std::count_if(steps_.begin(), steps_.end(), [&](const auto &s) {
+    return s.first <= marker_seen_ && s.second == name;
+  }));
+}
+
+// Lets a child that waits to exit go once every marker it wrote is in.
+void Scenario::MaybeRelease() {
+  if (!release_wanted_ || last_marker_ > marker_seen_ || side_ < 0) return;
+  release_wanted_ = false;
+  (void)send(side_, "!", 1, MSG_NOSIGNAL);
+}
+
+// Handles one side-channel message (see the top of this file).
+void Scenario::OnMessage(const std::string &msg) {
+  std::string body = msg.size() > 2 ? msg.substr(2) : "";
+  size_t sep = body.find(msg[0] == 'R' ? '\t' : ' ');
+  std::string after = sep == npos ? "" : body.substr(sep + 1);
+  if (msg[0] == 'R') {
+    reports_[body.substr(0, sep)] = after;
+  } else if (msg[0] == 'S') {
+    steps_.emplace_back(static_cast<unsigned>(std::stoul(body)), after);
+    last_marker_ = std::max(last_marker_, steps_.back().first);
+  } else if (msg[0] == 'E') {
+    release_wanted_ = true;
+    MaybeRelease();
+  } else if (msg[0] == 'F') {
+    reported_ = true;
+    ADD_FAILURE() << "bench: the child reported: " << body;
+  }
+}
+
+// Exit is complete when the child is reaped and its descriptors are drained.
+bool Scenario::Gone() const {
+  return reaped_ && master_ < 0 && side_ < 0 && err_ < 0;
+}
+
+// Pumps until `done` holds, the child is gone, or the deadline passes.
+AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
+                                  const std::string &what) {
+  long long start = NowMs();
+  for (long long left = opt_.timeout_ms; !done();
+       left = start + opt_.timeout_ms - NowMs()) {
+    if (Gone() || pid_ <= 0) {
+      reported_ = true;
+      return AssertionFailure() << "bench: the child " << ChildState()
+                                << " while waiting for " << what << Describe();
     }
-    SetSize(master, opt.rows, opt.cols);
-    termios tio;
-    tcgetattr(slave, &tio);
-    for (const auto &kv : opt.cc)
-      tio.c_cc[kv.first] = kv.second;
-    tcsetattr(slave, TCSANOW, &tio);
-    fflush(nullptr);
-    pid = fork();
-    if (pid == 0) RunChild(slave, ep[1], sp[1], name, opt, fn);
-    if (pid < 0) ADD_FAILURE() << "bench: fork failed: " << std::strerror(errno);
-    for (int fd : {slave, sp[1], ep[1]})
-      close(fd);
-    side = sp[0], err = ep[0];
-    for (int fd : {master, side, err}) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    pidfd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+    if (left <= 0)
+      return AssertionFailure()
+             << "bench: timed out after " << NowMs() - start << " ms waiting for " << what
+             << " (the child " << ChildState() << ")" << Describe();
+    Pump(static_cast<int>(left));
   }
+  return testing::AssertionSuccess();
+}
 
-  // Reports an unreported crash or exit != 0; kills a child (group) still running.
-  ~Impl() {
-    if (pid > 0 && !reaped) Reap(false);
-    if (reaped && status != 0 && !reported)
-      ADD_FAILURE() << "bench: the child " << ChildState() << " and no wait reported it"
-                    << Describe();
-    if (pid > 0 && !reaped) kill(-pid, SIGKILL), kill(pid, SIGKILL), Reap(true);
-    for (int *fd : {&master, &side, &err, &pidfd})
-      CloseFd(*fd);
-  }
+// Writes to the master or the side channel, pumping meanwhile so that a child
+// busy writing cannot deadlock against us.
+void Scenario::Push(const int &fd, const std::string &bytes, const std::string &what) {
+  size_t done = 0;
+  Pump(0);
+  writing_ = fd;
+  AssertionResult ok = WaitFor(
+      [&] {
+        const char *p = bytes.data() + done;
+        size_t len = bytes.size() - done;
+        ssize_t n = fd < 0          ? -1
+                    : fd == master_ ? write(fd, p, len)
+                                    : send(fd, p, len, MSG_NOSIGNAL);
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+        return done == bytes.size();
+      },
+      what);
+  writing_ = -1;
+  if (!ok) ADD_FAILURE() << ok.message();
+}
 
-  // One round of waiting: all that is readable is read, an exited child reaped
-  // (polled for every 20 ms without a pidfd).
-  void Pump(int timeout_ms) {
-    pollfd fds[4];
-    int n = 0;
-    for (int fd : {master, side, err, reaped ? -1 : pidfd})
-      if (fd >= 0)
-        fds[n++] = pollfd{fd, short(POLLIN | (fd == writing ? POLLOUT : 0)), 0};
-    if (pidfd < 0 && !reaped) timeout_ms = std::min(timeout_ms, 20);
-    if (poll(fds, n, std::max(timeout_ms, 0)) < 0 && errno != EINTR) return;
-    if (Drain(master, false, [&](std::string s) { OnTerminalBytes(s, false); }))
-      OnTerminalBytes("", true);
-    Drain(side, true, [&](std::string msg) { OnMessage(msg); });
-    Drain(err, false, [&](std::string s) { stderr_text += s; });
-    if (!reaped && pid > 0) Reap(false);
-  }
+// "is running", "exited with status 3", "was killed by SIGSEGV".
+std::string Scenario::ChildState() const {
+  if (pid_ <= 0) return "was never started";
+  if (!reaped_) return "is running";
+  if (!WIFSIGNALED(status_))
+    return "exited with status " + std::to_string(WEXITSTATUS(status_));
+  const char *abbrev = sigabbrev_np(WTERMSIG(status_));
+  return abbrev ? "was killed by SIG" + std::string(abbrev)
+                : "was killed by signal " + std::to_string(WTERMSIG(status_));
+}
 
-  // Collects the child's status once it has exited.
-  void Reap(bool block) {
-    int st = 0;
-    pid_t r;
-    while ((r = waitpid(pid, &st, block ? 0 : WNOHANG)) < 0 && errno == EINTR)
-      continue;
-    if (r == pid) reaped = true, status = st, CloseFd(pidfd);
-  }
-
-  // Splits the terminal stream into output and step markers.  A tail that could
-  // begin a marker is held back until more bytes arrive or the stream ends.
-  void OnTerminalBytes(const std::string &got, bool end) {
-    const std::string &start = kMarkerStart, &stop = kMarkerEnd;
-    term_buf += got;
-    size_t at, e = 0;
-    while ((at = term_buf.find(start)) != npos &&
-           (e = term_buf.find(stop, at + start.size())) != npos) {
-      Emit(term_buf.substr(0, at));
-      unsigned marker =
-          static_cast<unsigned>(std::stoul(term_buf.substr(at + start.size())));
-      marker_seen = std::max(marker_seen, marker);
-      MaybeRelease();
-      term_buf.erase(0, e + stop.size());
-    }
-    size_t p = at != npos ? at : term_buf.rfind('\x1b'); // only start[0] is an ESC
-    bool hold = !end && p != npos &&
-                (at != npos || start.compare(0, term_buf.size() - p, term_buf, p) == 0);
-    size_t keep = hold ? term_buf.size() - p : 0;
-    Emit(term_buf.substr(0, term_buf.size() - keep));
-    term_buf.erase(0, term_buf.size() - keep);
-  }
-
-  // Records and renders output; the emulator's answers go back to the child.
-  void Emit(const std::string &bytes) {
-    raw += bytes;
-    term->Feed(bytes);
-    std::string replies = term->TakeReplies();
-    if (master >= 0) wire::WriteAll(master, replies);
-  }
-
-  // A step counts once its marker is in (marker 0, none written: at once).
-  int Reached(const std::string &name) const {
-    return static_cast<int>(std::count_if(steps.begin(), steps.end(), [&](const auto &s) {
-      return s.first <= marker_seen && s.second == name;
-    }));
-  }
-
-  // Lets a child that waits to exit go once every marker it wrote is in.
-  void MaybeRelease() {
-    if (!release_wanted || last_marker > marker_seen || side < 0) return;
-    release_wanted = false;
-    (void)send(side, "!", 1, MSG_NOSIGNAL);
-  }
-
-  // Handles one side-channel message (see the top of this file).
-  void OnMessage(const std::string &msg) {
-    std::string body = msg.size() > 2 ? msg.substr(2) : "";
-    size_t sep = body.find(msg[0] == 'R' ? '\t' : ' ');
-    std::string after = sep == npos ? "" : body.substr(sep + 1);
-    if (msg[0] == 'R') {
-      reports[body.substr(0, sep)] = after;
-    } else if (msg[0] == 'S') {
-      steps.emplace_back(static_cast<unsigned>(std::stoul(body)), after);
-      last_marker = std::max(last_marker, steps.back().first);
-    } else if (msg[0] == 'E') {
-      release_wanted = true;
-      MaybeRelease();
-    } else if (msg[0] == 'F') {
-      reported = true;
-      ADD_FAILURE() << "bench: the child reported: " << body;
-    }
-  }
-
-  // Exit is complete when the child is reaped and its descriptors are drained.
-  bool Gone() const {
-    return reaped && master < 0 && side < 0 && err < 0;
-  }
-
-  // Pumps until `done` holds, the child is gone, or the deadline passes.
-  AssertionResult Wait(const std::function<bool()> &done, const std::string &what) {
-    long long start = NowMs();
-    for (long long left = opt.timeout_ms; !done();
-         left = start + opt.timeout_ms - NowMs()) {
-      if (Gone() || pid <= 0) {
-        reported = true;
-        return AssertionFailure() << "bench: the child " << ChildState()
-                                  << " while waiting for " << what << Describe();
-      }
-      if (left <= 0)
-        return AssertionFailure()
-               << "bench: timed out after " << NowMs() - start << " ms waiting for "
-               << what << " (the child " << ChildState() << ")" << Describe();
-      Pump(static_cast<int>(left));
-    }
-    return testing::AssertionSuccess();
-  }
-
-  // Writes to the master or the side channel, pumping meanwhile so that a child
-  // busy writing cannot deadlock against us.
-  void Push(const int &fd, const std::string &bytes, const std::string &what) {
-    size_t done = 0;
-    Pump(0);
-    writing = fd;
-    AssertionResult ok = Wait(
-        [&] {
-          const char *p = bytes.data() + done;
-          size_t len = bytes.size() - done;
-          ssize_t n = fd < 0         ? -1
-                      : fd == master ? write(fd, p, len)
-                                     : send(fd, p, len, MSG_NOSIGNAL);
-          done += n > 0 ? static_cast<size_t>(n) : 0;
-          return done == bytes.size();
-        },
-        what);
-    writing = -1;
-    if (!ok) ADD_FAILURE() << ok.message();
-  }
-
-  // "is running", "exited with status 3", "was killed by SIGSEGV".
-  std::string ChildState() const {
-    if (pid <= 0) return "was never started";
-    if (!reaped) return "is running";
-    if (!WIFSIGNALED(status))
-      return "exited with status " + std::to_string(WEXITSTATUS(status));
-    const char *abbrev = sigabbrev_np(WTERMSIG(status));
-    return abbrev ? "was killed by SIG" + std::string(abbrev)
-                  : "was killed by signal " + std::to_string(WTERMSIG(status));
-  }
-
-  // The context a failure shows.
-  std::string Describe() const {
-    static const char *const kWraps[] = {"delayed", "at once", "none"};
-    std::ostringstream out;
-    out << "\n  terminal: " << opt.term << " " << opt.rows << "x" << opt.cols << ", wrap "
-        << kWraps[static_cast<int>(wrap)] << "\n  steps:";
-    for (const auto &s : steps)
-      out << " '" << s.second << "'"
-          << (s.first > marker_seen ? " (output pending)" : "");
-    out << "\n  reported keys:";
-    for (const auto &kv : reports)
-      out << " " << kv.first;
-    out << "\n  screen:";
-    for (const std::string &row : term->Rows())
-      out << "\n    |" << row << "|";
-    out << "\n  cursor: row " << term->Cursor().row << ", column " << term->Cursor().col
-        << "\n  stderr: \"" << Printable(stderr_text) << "\"\n  last output: \""
-        << Printable(raw.substr(raw.size() > 300 ? raw.size() - 300 : 0)) << "\"";
-    return out.str();
-  }
-};
-
-Scenario::Scenario(const Options &opt, std::function<void()> child)
-    : impl_(std::make_unique<Impl>(opt, child)) {}
-
-Scenario::~Scenario() = default;
+// The context a failure shows.
+std::string Scenario::Describe() const {
+  static const char *const kWraps[] = {"delayed", "at once", "none"};
+  std::ostringstream out;
+  out << "\n  terminal: " << opt_.term << " " << opt_.rows << "x" << opt_.cols
+      << ", wrap " << kWraps[static_cast<int>(wrap_)] << "\n  steps:";
+  for (const auto &s : steps_)
+    out << " '" << s.second << "'" << (s.first > marker_seen_ ? " (output pending)" : "");
+  out << "\n  reported keys:";
+  for (const auto &kv : reports_)
+    out << " " << kv.first;
+  out << "\n  screen:";
+  for (const std::string &row : term_->Rows())
+    out << "\n    |" << row << "|";
+  out << "\n  cursor: row " << term_->Cursor().row << ", column " << term_->Cursor().col
+      << "\n  stderr: \"" << Printable(stderr_text_) << "\"\n  last output: \""
+      << Printable(raw_.substr(raw_.size() > 300 ? raw_.size() - 300 : 0)) << "\"";
+  return out.str();
+}
 
 void Scenario::Send(const std::string &bytes) {
   std::string shown = Printable(bytes.substr(0, 40)) + (bytes.size() > 40 ? "..." : "");
-  impl_->Push(impl_->master, bytes, "the terminal to accept \"" + shown + "\"");
+  Push(master_, bytes, "the terminal to accept \"" + shown + "\"");
 }
 
 void Scenario::Resize(int rows, int cols) {
-  impl_->Pump(0);
-  impl_->term->Resize(rows, cols);
-  SetSize(impl_->master, rows, cols);
+  Pump(0);
+  term_->Resize(rows, cols);
+  SetSize(master_, rows, cols);
 }
 
 void Scenario::Go(const std::string &data) {
-  impl_->Push(impl_->side, "G" + data, "the child to take \"" + Printable(data) + "\"");
+  Push(side_, "G" + data, "the child to take \"" + Printable(data) + "\"");
 }
 
 // Each call consumes one arrival of the step.
 AssertionResult Scenario::WaitStep(const std::string &name) {
-  int want = impl_->taken[name] + 1;
+  int want = taken_[name] + 1;
   AssertionResult r =
-      impl_->Wait([&] { return impl_->Reached(name) >= want; }, "step '" + name + "'");
-  if (r) impl_->taken[name] = want;
+      WaitFor([&] { return Reached(name) >= want; }, "step '" + name + "'");
+  if (r) taken_[name] = want;
   return r;
 }
 
 // Searches each rendered row (a match cannot span rows).
 AssertionResult Scenario::WaitForScreenText(const std::string &text) {
-  return impl_->Wait(
+  return WaitFor(
       [&] {
-        for (const std::string &row : impl_->term->Rows())
+        for (const std::string &row : term_->Rows())
           if (row.find(text) != npos) return true;
         return false;
       },
       "\"" + text + "\" on the screen");
 }
 
-AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
-                                  const std::string &what) {
-  return impl_->Wait(done, what);
-}
-
 AssertionResult Scenario::WaitExit() {
-  impl_->reported = true;
-  return impl_->Wait([&] { return impl_->Gone(); }, "the child to exit");
+  reported_ = true;
+  return WaitFor([&] { return Gone(); }, "the child to exit");
 }
 
 int Scenario::ExitCode() const {
-  int st = impl_->status;
-  return !impl_->reaped ? -1 : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : WEXITSTATUS(st);
+  return !reaped_               ? -1
+         : WIFSIGNALED(status_) ? 128 + WTERMSIG(status_)
+                                : WEXITSTATUS(status_);
 }
 
 std::string Scenario::Get(const std::string &key) const {
-  auto it = impl_->reports.find(key);
-  if (it != impl_->reports.end()) return it->second;
-  ADD_FAILURE() << "bench: the child reported no '" << key << "'" << impl_->Describe();
+  auto it = reports_.find(key);
+  if (it != reports_.end()) return it->second;
+  ADD_FAILURE() << "bench: the child reported no '" << key << "'" << Describe();
   return "";
-}
-
-// Accessors of what has been pumped so far; see bench.h.
-bool Scenario::Has(const std::string &key) const {
-  return impl_->reports.count(key) != 0;
-}
-
-std::vector<std::string> Scenario::Screen() const {
-  return impl_->term->Rows();
 }
 
 std::string Scenario::ScreenText() const {
@@ -471,34 +436,6 @@ std::string Scenario::ScreenText() const {
   for (size_t r = 0; r < rows.size(); ++r)
     out += (r ? "\n" : "") + TrimRight(rows[r]);
   return out;
-}
-
-Pos Scenario::Cursor() const {
-  return impl_->term->Cursor();
-}
-
-bool Scenario::CursorVisible() const {
-  return impl_->term->CursorVisible();
-}
-
-const std::string &Scenario::RawOutput() const {
-  return impl_->raw;
-}
-
-const std::string &Scenario::Stderr() const {
-  return impl_->stderr_text;
-}
-
-pid_t Scenario::Pid() const {
-  return impl_->pid;
-}
-
-const Options &Scenario::options() const {
-  return impl_->opt;
-}
-
-Wrap Scenario::wrap() const {
-  return impl_->wrap;
 }
 
 } // namespace bench

@@ -139,16 +139,8 @@ Pos Terminal::Cursor() const {
   return Pos{p.row, p.col};
 }
 
-bool Terminal::CursorVisible() const {
-  return cursor_visible_;
-}
-
 std::string Terminal::TakeReplies() {
   return std::exchange(replies_, std::string());
-}
-
-std::unique_ptr<Terminal> MakeVTerm(int rows, int cols, Wrap wrap) {
-  return std::make_unique<Terminal>(rows, cols, wrap);
 }
 
 // wcwidth under the C.UTF-8 character types, made once and consulted through
