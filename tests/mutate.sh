@@ -124,17 +124,6 @@ run_one() { # line
   case $verdict in caught*) return 0 ;; SURVIVED) return 1 ;; *) return 2 ;; esac
 }
 
-# QX_MUTATE_CHECK=1: only tells which mutants apply to the tree as it is.
-if [ -n "${QX_MUTATE_CHECK:-}" ]; then
-  rm -rf /tmp/qx-mutate-check && mkdir -p /tmp/qx-mutate-check
-  while IFS= read -r line; do
-    file=$(cut -d'|' -f2 <<<"$line")
-    mkdir -p "/tmp/qx-mutate-check/$(dirname "$file")" && cp "$root/$file" "/tmp/qx-mutate-check/$file"
-    apply /tmp/qx-mutate-check "$line" || echo "${line%%|*} does not apply: ${line##*|}"
-  done < <(mutants)
-  exit 0
-fi
-
 prepare
 caught=0 survived=0 na=0
 while IFS= read -r line; do

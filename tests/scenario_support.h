@@ -1,5 +1,4 @@
-// Small helpers shared by the scenario tests, for the child and the parent
-// side of a bench scenario.
+// Helpers of the scenario tests, for the child and the parent side.
 #ifndef QX_TESTS_SCENARIO_SUPPORT_H
 #define QX_TESTS_SCENARIO_SUPPORT_H
 
@@ -66,15 +65,13 @@ inline std::string Row(const bench::Scenario &s, int r) {
   return bench::TrimRight(s.Screen().at(static_cast<size_t>(r)));
 }
 
-// Parent: the screen's text without the empty rows at the bottom ("" when
-// the screen is blank).
+// Parent: the screen's text without the empty rows at the bottom.
 inline std::string Text(const bench::Scenario &s) {
   std::string t = s.ScreenText();
   return t.erase(t.find_last_not_of('\n') + 1);
 }
 
-// Parent: the child ran to its end and exited with status 0 (a crash or a
-// sanitizer report in it would not fail the test otherwise).
+// Parent: the child ran to its end and exited with status 0.
 inline void ExpectCleanExit(bench::Scenario &s) {
   ASSERT_TRUE(s.WaitExit());
   EXPECT_EQ(s.ExitCode(), 0) << s.Stderr();
@@ -102,10 +99,8 @@ inline long long CpuTicks(pid_t pid) {
   return ticks;
 }
 
-// Parent: true while process `pid` sleeps in read(2) on descriptor 0, or in
-// the console's wait for a key (ppoll(2) of one descriptor, which is 0).  It
-// must be asleep: a loaded machine can leave a child that is about to run
-// inside a read that does not wait.
+// Parent: true while process `pid` sleeps in read(2) on descriptor 0 or in
+// the console's ppoll(2) of it (asleep: a read about to return is not a wait).
 inline bool ReadingStdin(pid_t pid) {
   if (ProcState(pid) != 'S') return false;
   std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
@@ -116,9 +111,7 @@ inline bool ReadingStdin(pid_t pid) {
 }
 
 // Parent: waits until the child sleeps reading its keyboard (seen twice, a few
-// milliseconds apart, so that a read that does not block is not taken for a
-// wait), then takes in all it wrote before.  A blocked child makes no event
-// for the bench's waits, so this polls.
+// milliseconds apart), then takes in all it wrote before.
 inline testing::AssertionResult WaitReadingStdin(bench::Scenario &s) {
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(s.options().timeout_ms);
@@ -134,9 +127,8 @@ inline testing::AssertionResult WaitReadingStdin(bench::Scenario &s) {
                                      << s.ScreenText();
 }
 
-// Parent: true when the child, blocked reading its keyboard, uses (almost) no
-// CPU time over `ms` milliseconds, in one of two tries (keys still being
-// taken when the first began can use a tick or two): a wait that spins fails.
+// Parent: the child, blocked reading its keyboard, uses (almost) no CPU over
+// `ms` milliseconds in one of two tries: a wait that spins fails.
 inline testing::AssertionResult SleepsWhileWaiting(bench::Scenario &s, int ms = 300) {
   long long used = -1;
   for (int round = 0; round < 2; round++) { // a spin uses CPU in every round
