@@ -33,6 +33,10 @@ struct Case {
   std::vector<std::string> terms;   // "xterm 24x80"
   std::vector<std::string> options; // start options: eucjp, shadow, devnull, closed
   std::vector<std::pair<int, std::string>> lines; // line number, text
+  // Whether the case starts with option `o`.
+  bool Has(const char *o) const {
+    return std::count(options.begin(), options.end(), o);
+  }
 };
 
 // C escapes (\a \b \e \f \n \r \t \v \\ \xNN), \*N (the character before it N times
@@ -279,12 +283,11 @@ std::string Do(std::string cmd) {
 // The child: starts the console, then runs commands until "end"; or runs
 // qxtop with its log in `log`.
 void Child(const Case &c, const std::string &log) {
-  if (std::count(c.options.begin(), c.options.end(), "qxtop")) {
+  if (c.Has("qxtop")) {
     execl(QXTOP_BINARY, "qxtop", ("--log=" + log).c_str(), static_cast<char *>(nullptr));
     bench::Fail("qxtop did not start");
   }
-  bool eucjp = std::count(c.options.begin(), c.options.end(), "eucjp") > 0;
-  if (eucjp) host_set_charset(HOST_EUCJP);
+  if (c.Has("eucjp")) host_set_charset(HOST_EUCJP);
   StartConsole();
   log_stream = host_open_memory();
   C_SetLog(log_stream);
@@ -317,18 +320,16 @@ void RunOn(const Case &c, const std::string &term) {
   opt.term = Word(t);
   opt.rows = std::stoi(t);
   opt.cols = std::stoi(t.substr(t.find('x') + 1));
-  if (std::count(c.options.begin(), c.options.end(), "eucjp")) opt.locale = "ja_JP.eucjp";
+  if (c.Has("eucjp")) opt.locale = "ja_JP.eucjp";
   for (const std::string &o : c.options) // veof=N, verase=N, vintr=N: the terminal's keys
     if (o[0] == 'v') // the key's name: its second letter, or its third
       opt.cc[o[1] == 'i' ? VINTR : (o[2] == 'o' ? VEOF : VERASE)] =
           std::stoi(o.substr(o.find('=') + 1));
-  if (std::count(c.options.begin(), c.options.end(), "devnull"))
-    opt.stdin_mode = bench::Stdin::DevNull;
-  if (std::count(c.options.begin(), c.options.end(), "closed"))
-    opt.stdin_mode = bench::Stdin::Closed;
+  if (c.Has("devnull")) opt.stdin_mode = bench::Stdin::DevNull;
+  if (c.Has("closed")) opt.stdin_mode = bench::Stdin::Closed;
   const std::string log =
       testing::TempDir() + "qx-table-" + std::to_string(getpid()) + ".log";
-  bool qxtop = std::count(c.options.begin(), c.options.end(), "qxtop") > 0;
+  bool qxtop = c.Has("qxtop");
   if (qxtop) opt.timeout_ms = 30000; // qxtop under the sanitizers is slow
   bench::Scenario s(opt, [&c, &log] { Child(c, log); });
   if (!qxtop) {
@@ -371,8 +372,7 @@ void RunOn(const Case &c, const std::string &term) {
       if (wait) {
         ASSERT_TRUE(s.WaitStep("done"));
         // after every command but d_clear/0, which shows at the next output
-        if (std::count(c.options.begin(), c.options.end(), "shadow") &&
-            verb != "d_clear/0") {
+        if (c.Has("shadow") && verb != "d_clear/0") {
           EXPECT_TRUE(bench::ScreenEqualsShadow(s));
           EXPECT_TRUE(bench::CursorEqualsShadow(s));
         }
