@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,13 +44,13 @@ enum class Wrap {
 class Terminal {
 public:
   Terminal(int rows, int cols, Wrap wrap);
-  // Interprets output bytes; sequences may be split anywhere.
-  void Feed(const std::string &bytes);
+  // Interprets output bytes (sequences may be split anywhere); returns the
+  // answers owed to the program (device status reports) since the last call.
+  // A terminal that wraps at once (`am` without `xenl`) gets a CR LF after a
+  // character that fills the last column, scrolling at the bottom of the region.
+  std::string Feed(const std::string &bytes);
   std::vector<std::string> Rows() const;
   Pos Cursor() const;
-  // The answers owed to the program (device status reports); cleared.
-  std::string TakeReplies();
-  // A blank window of the new size in the same modes.
   void Resize(int rows, int cols);
 
 private:
@@ -71,18 +72,23 @@ private:
 // Display width under C.UTF-8 whatever this process's locale: 0, 1, 2; -1 for
 // control characters.
 int CharWidth(char32_t cp);
-// Decodes the character at s[i], advancing i; invalid: U+FFFD, one byte.
+// Decodes the character at s[i], advancing i; a bad byte, truncation, an overlong
+// form, a surrogate or a value past U+10FFFF give U+FFFD for one byte.
 char32_t DecodeUtf8(const std::string &s, size_t &i);
 std::string EncodeUtf8(char32_t cp);
-// Element c is what column c of a row shows ("" right of a wide character).
+// Element c is what column c of a row shows: "" right of a wide character; a
+// zero-width character joins the cell before it.
 std::vector<std::string> SplitCells(const std::string &row);
 std::string TrimRight(const std::string &s);
 // Printable ASCII as is, ESC as \e, backslash as \\, others as \xNN.
 std::string Printable(const std::string &bytes);
-// am && !xenl -> Immediate; !am -> None; otherwise (or no entry) Delayed.
 Wrap TerminfoWrap(const std::string &term);
 
 // ---- In the child (ordinary code, not signal handlers) -----------------------
+namespace wire {
+// Writes all of `data`, waiting on a full descriptor; false on an error.
+bool WriteAll(int fd, const std::string &data);
+} // namespace wire
 // Sends key = value (any bytes) to the parent; the latest value wins.
 void Report(const std::string &key, const std::string &value);
 void Report(const std::string &key, long long value);
@@ -121,7 +127,7 @@ class Scenario {
 public:
   // Opens the terminal with the options' size and characters, starts `child`.
   Scenario(const Options &opt, std::function<void()> child);
-  // Kills a child still running; an unreported crash or exit != 0 is a failure.
+  // Kills a child (group) still running; an unreported crash or exit != 0 fails.
   ~Scenario();
 
   // Keys typed at the terminal.
@@ -132,7 +138,7 @@ public:
   void Go(const std::string &data = "go");
   // The next not yet awaited Step(name).
   [[nodiscard]] AssertionResult WaitStep(const std::string &name);
-  // Some row contains `text`.
+  // Some row contains `text` (a match cannot span rows).
   [[nodiscard]] AssertionResult WaitForScreenText(const std::string &text);
   // Pumps until `done` holds, the child is gone, or the deadline passes.
   [[nodiscard]] AssertionResult WaitFor(const std::function<bool()> &done,
@@ -167,16 +173,12 @@ public:
   const Options &options() const {
     return opt_;
   }
-  Wrap wrap() const {
-    return wrap_;
-  }
 
 private:
   void Pump(int timeout_ms);
   void Reap(bool block);
   void OnTerminalBytes(const std::string &got, bool end);
   void Emit(const std::string &bytes);
-  int Reached(const std::string &name) const;
   void MaybeRelease();
   void OnMessage(const std::string &msg);
   bool Gone() const;
@@ -185,7 +187,6 @@ private:
   std::string Describe() const;
 
   Options opt_;                                         // as given
-  Wrap wrap_;                                           // the emulator's, from the entry
   std::unique_ptr<Terminal> term_;                      // renders the output
   pid_t pid_ = -1;                                      // the child
   int master_ = -1, side_ = -1, err_ = -1, pidfd_ = -1; // our ends; -1 once closed
@@ -207,16 +208,19 @@ struct Shadow {
   int col = -1;                       // the cursor's display column; -1: not reported
   std::vector<std::string> row_bytes; // each row's 4 * columns bytes
 };
+// The reported shadow, or why it cannot be read.
 [[nodiscard]] AssertionResult ReadShadow(const Scenario &s, Shadow *out);
 // A shadow row as the terminal shows it in `columns` display columns (a
 // control, DEL or invalid byte as '?'; what would cross the edge is dropped).
 std::string ShadowRowToText(const std::string &bytes, int columns);
-// Row by row; a failure names the first differing row and column.
-[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s);
-[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh);
-// At row cur_y, display column col (the last column at the right edge).
-[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s);
-[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s, const Shadow &sh);
+// Row by row in display cells with `sh` (by default the reported shadow) once
+// the sizes agree; a failure names the first differing row and column.
+[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s,
+                                                 std::optional<Shadow> sh = {});
+// At row cur_y, display column col of `sh` (by default the reported shadow; the
+// right edge is the last column).
+[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s,
+                                                 std::optional<Shadow> sh = {});
 void ExpectScreenEqualsShadow(const Scenario &s);
 
 } // namespace bench

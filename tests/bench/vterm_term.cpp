@@ -82,18 +82,17 @@ bool Terminal::Printable(unsigned char b, char32_t *cp) {
   return false;
 }
 
-// For a terminal that wraps at once (`am` without `xenl`) a character that fills
-// the last column is followed by a CR LF: the cursor goes to the next row at
-// once, scrolling at the bottom of the scroll region, as on such a terminal.
-void Terminal::Feed(const std::string &bytes) {
-  if (wrap_ != Wrap::Immediate) return Write(bytes);
-  for (unsigned char b : bytes) {
+std::string Terminal::Feed(const std::string &bytes) {
+  if (wrap_ != Wrap::Immediate) Write(bytes);
+  for (size_t i = 0; wrap_ == Wrap::Immediate && i < bytes.size(); ++i) {
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
     char32_t cp = 0;
     int col = Cursor().col;
     Write(std::string(1, static_cast<char>(b)));
     int w = Printable(b, &cp) ? CharWidth(cp) : 0;
     if (w > 0 && autowrap_ && (col + w > cols_ ? w : col + w) >= cols_) Write("\r\n");
   }
+  return std::exchange(replies_, std::string());
 }
 
 // Blank, in the same modes: libvterm's resize crashes now and then with a wide
@@ -107,10 +106,9 @@ void Terminal::Resize(int rows, int cols) {
   autowrap_ = wraps;
 }
 
-// Each row in the common format: the continuation cell of a wide character
-// (chars[0] == -1) contributes nothing.  libvterm keeps the surviving half when
-// half of a double-width character is overwritten, deleted or shifted; a
-// terminal shows no half characters, so such a half is shown blank here.
+// The continuation cell of a wide character (chars[0] == -1) adds nothing.  A
+// half that libvterm keeps of an overwritten, deleted or shifted double-width
+// character is shown blank, as a terminal shows no half characters.
 std::vector<std::string> Terminal::Rows() const {
   std::vector<std::string> rows(static_cast<size_t>(rows_));
   for (int row = 0; row < rows_; ++row) {
@@ -139,12 +137,6 @@ Pos Terminal::Cursor() const {
   return Pos{p.row, p.col};
 }
 
-std::string Terminal::TakeReplies() {
-  return std::exchange(replies_, std::string());
-}
-
-// wcwidth under the C.UTF-8 character types, made once and consulted through
-// uselocale so that the process's own locale does not matter.
 int CharWidth(char32_t cp) {
   static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
   if (loc == (locale_t)0) return cp < 0x20 || cp == 0x7f ? -1 : 1;
@@ -154,8 +146,6 @@ int CharWidth(char32_t cp) {
   return w;
 }
 
-// Strict: a bad byte, truncation, an overlong form, a surrogate or a value past
-// U+10FFFF give U+FFFD for one byte, as terminals do.
 char32_t DecodeUtf8(const std::string &s, size_t &i) {
   unsigned char b = static_cast<unsigned char>(s[i]);
   int ones = __builtin_clz(~(unsigned{b} << 24)); // leading one bits: the length or bad
@@ -180,8 +170,6 @@ std::string EncodeUtf8(char32_t cp) {
   return out;
 }
 
-// One cell per display column; wide characters leave an empty second cell and
-// zero-width characters join the cell before them.
 std::vector<std::string> SplitCells(const std::string &row) {
   std::vector<std::string> cells;
   for (size_t i = 0, start = 0; i < row.size(); start = i) {
@@ -202,7 +190,6 @@ std::string TrimRight(const std::string &s) {
   return s.substr(0, s.find_last_not_of(' ') + 1);
 }
 
-// A readable rendering of raw terminal bytes for failure messages.
 std::string Printable(const std::string &bytes) {
   std::string out;
   for (unsigned char c : bytes) {
