@@ -62,7 +62,7 @@ private:
   VTermScreen *screen_ = nullptr;                // its screen layer
   int rows_, cols_;                              // the window's size
   const Wrap wrap_;                              // the terminal's kind of wrap
-  bool cursor_visible_ = true, alt_on_ = false;  // the cursor's, the alternate screen
+  bool alt_on_ = false;                          // the alternate screen is shown
   bool autowrap_ = true;                         // DECAWM as the program set it
   std::string replies_;                          // answers not yet taken
   char state_ = 'g';       // byte parser: g(round), e(sc), c(si), s(tring)
@@ -99,8 +99,8 @@ std::string WaitParent();
 // A test failure in the parent; the child exits with status 97.
 [[noreturn]] void Fail(const std::string &what);
 // Reports the shadow (shadow.rows, .columns, .cur_x, .cur_y, .row.<r>: the 4 *
-// columns bytes of row r; given _Curses_num_cur_x, .col: the cursor's display
-// column), or shadow.missing = 1.
+// columns bytes of row r; .col: the cursor's display column from
+// _Curses_num_cur_x), or shadow.missing = 1.
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y));
 
 // ---- In the parent -----------------------------------------------------------
@@ -205,8 +205,8 @@ private:
 // The shadow as the child reported it with ReportShadow.
 struct Shadow {
   int rows = 0, columns = 0, cur_x = 0, cur_y = 0; // as in the module
-  int col = -1;                       // the cursor's display column; -1: not reported
-  std::vector<std::string> row_bytes; // each row's 4 * columns bytes
+  int col = -1;                                    // the cursor's display column
+  std::vector<std::string> row_bytes;              // each row's 4 * columns bytes
 };
 // The reported shadow, or why it cannot be read.
 [[nodiscard]] AssertionResult ReadShadow(const Scenario &s, Shadow *out);

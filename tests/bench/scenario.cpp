@@ -22,6 +22,7 @@
 
 namespace bench {
 
+using namespace std::chrono_literals;
 using testing::AssertionFailure;
 constexpr size_t npos = std::string::npos;
 constexpr int kSideFd = 3, kSyncFd = 4; // the child's side channel and marker fd
@@ -145,13 +146,6 @@ static bool Drain(int &fd, bool packets, const std::function<void(std::string)> 
       return CloseFd(fd), true;
   }
   return false;
-}
-
-// Milliseconds on the steady clock.
-static long long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 // Sets the terminal's size (SIGWINCH to a child running in it).
@@ -289,9 +283,9 @@ bool Scenario::Gone() const {
 
 AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
                                   const std::string &what) {
-  long long start = NowMs();
-  for (long long left = opt_.timeout_ms; !done();
-       left = start + opt_.timeout_ms - NowMs()) {
+  auto start = std::chrono::steady_clock::now();
+  auto ms = [&] { return (std::chrono::steady_clock::now() - start) / 1ms; };
+  for (long long left = opt_.timeout_ms; !done(); left = opt_.timeout_ms - ms()) {
     if (Gone() || pid_ <= 0) {
       reported_ = true;
       return AssertionFailure() << "bench: the child " << ChildState()
@@ -299,7 +293,7 @@ AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
     }
     if (left <= 0)
       return AssertionFailure()
-             << "bench: timed out after " << NowMs() - start << " ms waiting for " << what
+             << "bench: timed out after " << ms() << " ms waiting for " << what
              << " (the child " << ChildState() << ")" << Describe();
     Pump(static_cast<int>(left));
   }

@@ -23,9 +23,8 @@ Terminal::Terminal(int rows, int cols, Wrap wrap)
 void Terminal::Setup(int rows, int cols) {
   static VTermScreenCallbacks callbacks{};
   callbacks.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
-    auto *t = static_cast<Terminal *>(user);
-    if (prop == VTERM_PROP_CURSORVISIBLE) t->cursor_visible_ = val->boolean != 0;
-    if (prop == VTERM_PROP_ALTSCREEN) t->alt_on_ = val->boolean != 0;
+    if (prop == VTERM_PROP_ALTSCREEN)
+      static_cast<Terminal *>(user)->alt_on_ = val->boolean;
     return 1;
   };
   vt_.reset(vterm_new(rows, cols < 2 ? 2 : cols));
@@ -98,12 +97,9 @@ std::string Terminal::Feed(const std::string &bytes) {
 // Blank, in the same modes: libvterm's resize crashes now and then with a wide
 // character at the edge, and all shown after a resize must be a repaint.
 void Terminal::Resize(int rows, int cols) {
-  bool visible = cursor_visible_, wraps = autowrap_;
-  Setup(rows, cols);
+  Setup(rows, cols); // keeps autowrap_
   if (alt_on_) Write("\x1b[?1049h");
-  if (!visible) Write("\x1b[?25l");
-  if (!wraps && wrap_ != Wrap::None) Write("\x1b[?7l");
-  autowrap_ = wraps;
+  if (!autowrap_ && wrap_ != Wrap::None) Write("\x1b[?7l");
 }
 
 // The continuation cell of a wide character (chars[0] == -1) adds nothing.  A
