@@ -18,7 +18,6 @@
 
 struct ConsoleState; // console.h; only pointers are used here
 struct VTerm;
-struct VTermScreen;
 
 namespace bench {
 
@@ -44,10 +43,9 @@ enum class Wrap {
 class Terminal {
 public:
   Terminal(int rows, int cols, Wrap wrap);
-  // Interprets output bytes (sequences may be split anywhere); returns the
-  // answers owed to the program (device status reports) since the last call.
-  // A terminal that wraps at once (`am` without `xenl`) gets a CR LF after a
-  // character that fills the last column, scrolling at the bottom of the region.
+  // Interprets output bytes (split anywhere); returns the answers owed to the
+  // program.  Wrapping at once (`am` without `xenl`), a character that fills the
+  // last column is followed by a CR LF, scrolling at the bottom of the region.
   std::string Feed(const std::string &bytes);
   std::vector<std::string> Rows() const;
   Pos Cursor() const;
@@ -59,7 +57,6 @@ private:
   bool Printable(unsigned char b, char32_t *cp);
 
   std::unique_ptr<VTerm, void (*)(VTerm *)> vt_; // the emulator
-  VTermScreen *screen_ = nullptr;                // its screen layer
   int rows_, cols_;                              // the window's size
   const Wrap wrap_;                              // the terminal's kind of wrap
   bool alt_on_ = false;                          // the alternate screen is shown
@@ -104,7 +101,6 @@ std::string WaitParent();
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y));
 
 // ---- In the parent -----------------------------------------------------------
-// What standard input of the child is.
 enum class Stdin {
   Terminal, // the slave, like standard output
   Closed,   // descriptor 0 closed
@@ -205,7 +201,7 @@ private:
 // The shadow as the child reported it with ReportShadow.
 struct Shadow {
   int rows = 0, columns = 0, cur_x = 0, cur_y = 0; // as in the module
-  int col = -1;                                    // the cursor's display column
+  int col = 0;                                     // the cursor's display column
   std::vector<std::string> row_bytes;              // each row's 4 * columns bytes
 };
 // The reported shadow, or why it cannot be read.
@@ -221,7 +217,9 @@ std::string ShadowRowToText(const std::string &bytes, int columns);
 // right edge is the last column).
 [[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s,
                                                  std::optional<Shadow> sh = {});
-void ExpectScreenEqualsShadow(const Scenario &s);
+inline void ExpectScreenEqualsShadow(const Scenario &s) {
+  EXPECT_TRUE(ScreenEqualsShadow(s));
+}
 
 } // namespace bench
 

@@ -87,10 +87,9 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   slave = fcntl(slave, F_DUPFD, 10), err = fcntl(err, F_DUPFD, 10);
   side = fcntl(side, F_DUPFD, 10);
   ioctl(slave, TIOCSCTTY, 0);
-  dup2(slave, 0);
-  dup2(slave, 1);
-  dup2(err, 2);
-  dup2(side, kSideFd);
+  const int from[] = {slave, slave, err, side};
+  for (int fd = 0; fd <= kSideFd; ++fd)
+    dup2(from[fd], fd);
   int sync = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (sync >= 0 && sync != kSyncFd) dup2(sync, kSyncFd);
   close_range(kSyncFd + 1, ~0U, 0);

@@ -90,8 +90,4 @@ AssertionResult CursorEqualsShadow(const Scenario &s, std::optional<Shadow> give
                             << sh.cur_x << ", display column " << sh.col << ")";
 }
 
-void ExpectScreenEqualsShadow(const Scenario &s) {
-  EXPECT_TRUE(ScreenEqualsShadow(s));
-}
-
 } // namespace bench

@@ -17,9 +17,8 @@ Terminal::Terminal(int rows, int cols, Wrap wrap)
   Setup(rows, cols);
 }
 
-// A new emulator (a window of one column is two wide inside, since libvterm
-// writes past it for a double-width character): UTF-8 input, the alternate
-// screen, the sinks of replies and of the modes, no DECAWM without margins.
+// A new emulator; a window of one column is two wide inside, since libvterm
+// writes past it for a double-width character.
 void Terminal::Setup(int rows, int cols) {
   static VTermScreenCallbacks callbacks{};
   callbacks.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
@@ -36,10 +35,10 @@ void Terminal::Setup(int rows, int cols) {
         static_cast<Terminal *>(user)->replies_.append(s, len);
       },
       this);
-  screen_ = vterm_obtain_screen(vt_.get());
-  vterm_screen_set_callbacks(screen_, &callbacks, this);
-  vterm_screen_enable_altscreen(screen_, 1);
-  vterm_screen_reset(screen_, 1);
+  VTermScreen *screen = vterm_obtain_screen(vt_.get());
+  vterm_screen_set_callbacks(screen, &callbacks, this);
+  vterm_screen_enable_altscreen(screen, 1);
+  vterm_screen_reset(screen, 1);
   if (wrap_ == Wrap::None) Write("\x1b[?7l");
 }
 
@@ -107,12 +106,13 @@ void Terminal::Resize(int rows, int cols) {
 // character is shown blank, as a terminal shows no half characters.
 std::vector<std::string> Terminal::Rows() const {
   std::vector<std::string> rows(static_cast<size_t>(rows_));
+  VTermScreen *screen = vterm_obtain_screen(vt_.get());
   for (int row = 0; row < rows_; ++row) {
     std::string &out = rows[static_cast<size_t>(row)];
     bool after_wide = false;
     for (int col = 0; col < cols_; ++col) {
       VTermScreenCell cell;
-      vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+      vterm_screen_get_cell(screen, VTermPos{row, col}, &cell);
       bool cont = cell.chars[0] == static_cast<uint32_t>(-1);
       bool wide = !cont && cell.chars[0] && CharWidth(cell.chars[0]) == 2;
       bool skip = cont && after_wide; // the right half of a whole wide character
