@@ -1,15 +1,7 @@
 #!/usr/bin/env bash
-# What engine developers get, registered by packaging_tests.cmake:
-#   install BUILD CONSUMER_DIR LIBDIR HOSTLIB VERSION CMAKE CC PKG_CONFIG GENERATOR
-#     cmake --install into a temporary prefix: exactly the expected files, console.h
-#     alone as C++11, the consumer (CONSUMER_DIR) built with pkg-config (as C99)
-#     and with find_package, loading the installed library, run on a terminal.
-#   deb BUILD LIBDIR VERSION CPACK
-#     cpack -G DEB: both packages' files, the generated Depends and shlibs, and
-#     development files that name /usr, not the build.
-#   deb-install BUILD CONSUMER_DIR HOSTLIB VERSION CMAKE CPACK CC PKG_CONFIG GENERATOR
-#     as root: dpkg -i, the consumer against /usr, dpkg -P leaves nothing.
-# Work files stay in a directory under ${TMPDIR:-/tmp} when a check fails.
+# What engine developers get: the modes install, deb and deb-install, which
+# packaging_tests.cmake describes and registers (each mode names its arguments
+# below).  Work files stay in a directory under ${TMPDIR:-/tmp} when a check fails.
 set -euo pipefail
 mode="$1"
 shift

@@ -12,12 +12,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 struct ConsoleState; // console.h; only pointers are used here
 struct VTerm;
-struct VTermScreen;
 
 namespace bench {
 
@@ -43,13 +43,12 @@ enum class Wrap {
 class Terminal {
 public:
   Terminal(int rows, int cols, Wrap wrap);
-  // Interprets output bytes; sequences may be split anywhere.
-  void Feed(const std::string &bytes);
+  // Interprets output bytes (split anywhere); returns the answers owed to the
+  // program.  Wrapping at once (`am` without `xenl`), a character that fills the
+  // last column is followed by a CR LF, scrolling at the bottom of the region.
+  std::string Feed(const std::string &bytes);
   std::vector<std::string> Rows() const;
   Pos Cursor() const;
-  // The answers owed to the program (device status reports); cleared.
-  std::string TakeReplies();
-  // A blank window of the new size in the same modes.
   void Resize(int rows, int cols);
 
 private:
@@ -58,10 +57,9 @@ private:
   bool Printable(unsigned char b, char32_t *cp);
 
   std::unique_ptr<VTerm, void (*)(VTerm *)> vt_; // the emulator
-  VTermScreen *screen_ = nullptr;                // its screen layer
   int rows_, cols_;                              // the window's size
   const Wrap wrap_;                              // the terminal's kind of wrap
-  bool cursor_visible_ = true, alt_on_ = false;  // the cursor's, the alternate screen
+  bool alt_on_ = false;                          // the alternate screen is shown
   bool autowrap_ = true;                         // DECAWM as the program set it
   std::string replies_;                          // answers not yet taken
   char state_ = 'g';       // byte parser: g(round), e(sc), c(si), s(tring)
@@ -71,18 +69,23 @@ private:
 // Display width under C.UTF-8 whatever this process's locale: 0, 1, 2; -1 for
 // control characters.
 int CharWidth(char32_t cp);
-// Decodes the character at s[i], advancing i; invalid: U+FFFD, one byte.
+// Decodes the character at s[i], advancing i; a bad byte, truncation, an overlong
+// form, a surrogate or a value past U+10FFFF give U+FFFD for one byte.
 char32_t DecodeUtf8(const std::string &s, size_t &i);
 std::string EncodeUtf8(char32_t cp);
-// Element c is what column c of a row shows ("" right of a wide character).
+// Element c is what column c of a row shows: "" right of a wide character; a
+// zero-width character joins the cell before it.
 std::vector<std::string> SplitCells(const std::string &row);
 std::string TrimRight(const std::string &s);
 // Printable ASCII as is, ESC as \e, backslash as \\, others as \xNN.
 std::string Printable(const std::string &bytes);
-// am && !xenl -> Immediate; !am -> None; otherwise (or no entry) Delayed.
 Wrap TerminfoWrap(const std::string &term);
 
 // ---- In the child (ordinary code, not signal handlers) -----------------------
+namespace wire {
+// Writes all of `data`, waiting on a full descriptor; false on an error.
+bool WriteAll(int fd, const std::string &data);
+} // namespace wire
 // Sends key = value (any bytes) to the parent; the latest value wins.
 void Report(const std::string &key, const std::string &value);
 void Report(const std::string &key, long long value);
@@ -93,12 +96,11 @@ std::string WaitParent();
 // A test failure in the parent; the child exits with status 97.
 [[noreturn]] void Fail(const std::string &what);
 // Reports the shadow (shadow.rows, .columns, .cur_x, .cur_y, .row.<r>: the 4 *
-// columns bytes of row r; given _Curses_num_cur_x, .col: the cursor's display
-// column), or shadow.missing = 1.
+// columns bytes of row r; .col: the cursor's display column from
+// _Curses_num_cur_x), or shadow.missing = 1.
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y));
 
 // ---- In the parent -----------------------------------------------------------
-// What standard input of the child is.
 enum class Stdin {
   Terminal, // the slave, like standard output
   Closed,   // descriptor 0 closed
@@ -121,7 +123,7 @@ class Scenario {
 public:
   // Opens the terminal with the options' size and characters, starts `child`.
   Scenario(const Options &opt, std::function<void()> child);
-  // Kills a child still running; an unreported crash or exit != 0 is a failure.
+  // Kills a child (group) still running; an unreported crash or exit != 0 fails.
   ~Scenario();
 
   // Keys typed at the terminal.
@@ -132,7 +134,7 @@ public:
   void Go(const std::string &data = "go");
   // The next not yet awaited Step(name).
   [[nodiscard]] AssertionResult WaitStep(const std::string &name);
-  // Some row contains `text`.
+  // Some row contains `text` (a match cannot span rows).
   [[nodiscard]] AssertionResult WaitForScreenText(const std::string &text);
   // Pumps until `done` holds, the child is gone, or the deadline passes.
   [[nodiscard]] AssertionResult WaitFor(const std::function<bool()> &done,
@@ -167,16 +169,12 @@ public:
   const Options &options() const {
     return opt_;
   }
-  Wrap wrap() const {
-    return wrap_;
-  }
 
 private:
   void Pump(int timeout_ms);
   void Reap(bool block);
   void OnTerminalBytes(const std::string &got, bool end);
   void Emit(const std::string &bytes);
-  int Reached(const std::string &name) const;
   void MaybeRelease();
   void OnMessage(const std::string &msg);
   bool Gone() const;
@@ -185,7 +183,6 @@ private:
   std::string Describe() const;
 
   Options opt_;                                         // as given
-  Wrap wrap_;                                           // the emulator's, from the entry
   std::unique_ptr<Terminal> term_;                      // renders the output
   pid_t pid_ = -1;                                      // the child
   int master_ = -1, side_ = -1, err_ = -1, pidfd_ = -1; // our ends; -1 once closed
@@ -204,20 +201,25 @@ private:
 // The shadow as the child reported it with ReportShadow.
 struct Shadow {
   int rows = 0, columns = 0, cur_x = 0, cur_y = 0; // as in the module
-  int col = -1;                       // the cursor's display column; -1: not reported
-  std::vector<std::string> row_bytes; // each row's 4 * columns bytes
+  int col = 0;                                     // the cursor's display column
+  std::vector<std::string> row_bytes;              // each row's 4 * columns bytes
 };
+// The reported shadow, or why it cannot be read.
 [[nodiscard]] AssertionResult ReadShadow(const Scenario &s, Shadow *out);
 // A shadow row as the terminal shows it in `columns` display columns (a
 // control, DEL or invalid byte as '?'; what would cross the edge is dropped).
 std::string ShadowRowToText(const std::string &bytes, int columns);
-// Row by row; a failure names the first differing row and column.
-[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s);
-[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh);
-// At row cur_y, display column col (the last column at the right edge).
-[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s);
-[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s, const Shadow &sh);
-void ExpectScreenEqualsShadow(const Scenario &s);
+// Row by row in display cells with `sh` (by default the reported shadow) once
+// the sizes agree; a failure names the first differing row and column.
+[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s,
+                                                 std::optional<Shadow> sh = {});
+// At row cur_y, display column col of `sh` (by default the reported shadow; the
+// right edge is the last column).
+[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s,
+                                                 std::optional<Shadow> sh = {});
+inline void ExpectScreenEqualsShadow(const Scenario &s) {
+  EXPECT_TRUE(ScreenEqualsShadow(s));
+}
 
 } // namespace bench
 

@@ -2,7 +2,7 @@
 // child -> parent "R <key>\t<value>", "S <marker> <step name>" (marker 0: none
 // written), "F <failure>", "E" (the function returned); parent -> child
 // "G<data>" (for WaitParent), "!" (after "E", once every marker is in).
-#include "wire.h"
+#include "bench.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +22,7 @@
 
 namespace bench {
 
+using namespace std::chrono_literals;
 using testing::AssertionFailure;
 constexpr size_t npos = std::string::npos;
 constexpr int kSideFd = 3, kSyncFd = 4; // the child's side channel and marker fd
@@ -57,8 +58,6 @@ void Report(const std::string &key, long long value) {
   Report(key, std::to_string(value));
 }
 
-// Writes ESC _ qxbench-step:<n> ESC \ to the terminal (unless it cannot take it
-// now, e.g. output stopped: n = 0), then announces the step with n.
 void Step(const std::string &name) {
   static unsigned seq = 0;
   std::string marker = kMarkerStart + std::to_string(++seq) + kMarkerEnd;
@@ -67,7 +66,6 @@ void Step(const std::string &name) {
   wire::WriteAll(kSideFd, "S " + std::to_string(n > 0 ? seq : 0) + " " + name);
 }
 
-// A closed channel (the parent has gone) ends the child.
 std::string WaitParent() {
   std::string msg;
   ssize_t n;
@@ -89,10 +87,9 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   slave = fcntl(slave, F_DUPFD, 10), err = fcntl(err, F_DUPFD, 10);
   side = fcntl(side, F_DUPFD, 10);
   ioctl(slave, TIOCSCTTY, 0);
-  dup2(slave, 0);
-  dup2(slave, 1);
-  dup2(err, 2);
-  dup2(side, kSideFd);
+  const int from[] = {slave, slave, err, side};
+  for (int fd = 0; fd <= kSideFd; ++fd)
+    dup2(from[fd], fd);
   int sync = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (sync >= 0 && sync != kSyncFd) dup2(sync, kSyncFd);
   close_range(kSyncFd + 1, ~0U, 0);
@@ -110,12 +107,8 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   setsid();
   LayOutDescriptors(slave, err, side, name);
-  if (opt.stdin_mode == Stdin::Closed) close(0);
-  if (opt.stdin_mode == Stdin::DevNull) {
-    int fd = open("/dev/null", O_RDONLY);
-    dup2(fd, 0);
-    close(fd);
-  }
+  if (opt.stdin_mode != Stdin::Terminal) close(0);
+  if (opt.stdin_mode == Stdin::DevNull) open("/dev/null", O_RDONLY); // lowest free: 0
   for (const char *var : {"LINES", "COLUMNS", "TERMINFO_DIRS", "TERMCAP"})
     unsetenv(var);
   setenv("TERM", opt.term.c_str(), 1);
@@ -154,23 +147,14 @@ static bool Drain(int &fd, bool packets, const std::function<void(std::string)> 
   return false;
 }
 
-// Milliseconds on the steady clock.
-static long long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // Sets the terminal's size (SIGWINCH to a child running in it).
 static void SetSize(int master, int rows, int cols) {
   winsize ws{static_cast<unsigned short>(rows), static_cast<unsigned short>(cols), 0, 0};
   ioctl(master, TIOCSWINSZ, &ws);
 }
 
-// Opens the pseudo-terminal with the options' size and characters and forks.
 Scenario::Scenario(const Options &o, std::function<void()> fn)
-    : opt_(o), wrap_(TerminfoWrap(o.term)),
-      term_(std::make_unique<Terminal>(o.rows, o.cols, wrap_)) {
+    : opt_(o), term_(std::make_unique<Terminal>(o.rows, o.cols, TerminfoWrap(o.term))) {
   int slave = -1, sp[2] = {-1, -1}, ep[2] = {-1, -1};
   char name[128] = {0};
   if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0 ||
@@ -200,7 +184,6 @@ Scenario::Scenario(const Options &o, std::function<void()> fn)
   pidfd_ = pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
 }
 
-// Reports an unreported crash or exit != 0; kills a child (group) still running.
 Scenario::~Scenario() {
   if (pid_ > 0 && !reaped_) Reap(false);
   if (reaped_ && status_ != 0 && !reported_)
@@ -262,16 +245,8 @@ void Scenario::OnTerminalBytes(const std::string &got, bool end) {
 // Records and renders output; the emulator's answers go back to the child.
 void Scenario::Emit(const std::string &bytes) {
   raw_ += bytes;
-  term_->Feed(bytes);
-  std::string replies = term_->TakeReplies();
+  std::string replies = term_->Feed(bytes);
   if (master_ >= 0) wire::WriteAll(master_, replies);
-}
-
-// A step counts once its marker is in (marker 0, none written: at once).
-int Scenario::Reached(const std::string &name) const {
-  return static_cast<int>(std::count_if(steps_.begin(), steps_.end(), [&](const auto &s) {
-    return s.first <= marker_seen_ && s.second == name;
-  }));
 }
 
 // Lets a child that waits to exit go once every marker it wrote is in.
@@ -305,12 +280,11 @@ bool Scenario::Gone() const {
   return reaped_ && master_ < 0 && side_ < 0 && err_ < 0;
 }
 
-// Pumps until `done` holds, the child is gone, or the deadline passes.
 AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
                                   const std::string &what) {
-  long long start = NowMs();
-  for (long long left = opt_.timeout_ms; !done();
-       left = start + opt_.timeout_ms - NowMs()) {
+  auto start = std::chrono::steady_clock::now();
+  auto ms = [&] { return (std::chrono::steady_clock::now() - start) / 1ms; };
+  for (long long left = opt_.timeout_ms; !done(); left = opt_.timeout_ms - ms()) {
     if (Gone() || pid_ <= 0) {
       reported_ = true;
       return AssertionFailure() << "bench: the child " << ChildState()
@@ -318,7 +292,7 @@ AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
     }
     if (left <= 0)
       return AssertionFailure()
-             << "bench: timed out after " << NowMs() - start << " ms waiting for " << what
+             << "bench: timed out after " << ms() << " ms waiting for " << what
              << " (the child " << ChildState() << ")" << Describe();
     Pump(static_cast<int>(left));
   }
@@ -362,7 +336,7 @@ std::string Scenario::Describe() const {
   static const char *const kWraps[] = {"delayed", "at once", "none"};
   std::ostringstream out;
   out << "\n  terminal: " << opt_.term << " " << opt_.rows << "x" << opt_.cols
-      << ", wrap " << kWraps[static_cast<int>(wrap_)] << "\n  steps:";
+      << ", wrap " << kWraps[static_cast<int>(TerminfoWrap(opt_.term))] << "\n  steps:";
   for (const auto &s : steps_)
     out << " '" << s.second << "'" << (s.first > marker_seen_ ? " (output pending)" : "");
   out << "\n  reported keys:";
@@ -392,16 +366,19 @@ void Scenario::Go(const std::string &data) {
   Push(side_, "G" + data, "the child to take \"" + Printable(data) + "\"");
 }
 
-// Each call consumes one arrival of the step.
+// A step counts once its marker is in (marker 0, none written: at once).
 AssertionResult Scenario::WaitStep(const std::string &name) {
+  auto reached = [&](const auto &s) {
+    return s.first <= marker_seen_ && s.second == name;
+  };
   int want = taken_[name] + 1;
-  AssertionResult r =
-      WaitFor([&] { return Reached(name) >= want; }, "step '" + name + "'");
+  AssertionResult r = WaitFor(
+      [&] { return std::count_if(steps_.begin(), steps_.end(), reached) >= want; },
+      "step '" + name + "'");
   if (r) taken_[name] = want;
   return r;
 }
 
-// Searches each rendered row (a match cannot span rows).
 AssertionResult Scenario::WaitForScreenText(const std::string &text) {
   return WaitFor(
       [&] {
@@ -431,11 +408,10 @@ std::string Scenario::Get(const std::string &key) const {
 }
 
 std::string Scenario::ScreenText() const {
-  std::vector<std::string> rows = Screen();
   std::string out;
-  for (size_t r = 0; r < rows.size(); ++r)
-    out += (r ? "\n" : "") + TrimRight(rows[r]);
-  return out;
+  for (const std::string &row : Screen())
+    out += TrimRight(row) + "\n";
+  return out.substr(0, out.size() - 1); // all of "" (npos)
 }
 
 } // namespace bench

@@ -20,28 +20,24 @@ void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y)) {
     Report("shadow.row." + std::to_string(r),
            std::string(reinterpret_cast<const char *>(con->shadow[r]),
                        static_cast<size_t>(con->columns) * 4));
-  if (num_cur_x) Report("shadow.col", num_cur_x(con->cur_x, con->cur_y));
+  Report("shadow.col", num_cur_x(con->cur_x, con->cur_y));
 }
 
-// The reported shadow, or why it cannot be read.
 AssertionResult ReadShadow(const Scenario &s, Shadow *out) {
   if (s.Has("shadow.missing"))
     return AssertionFailure() << "the child has no shadow screen to report";
   if (!s.Has("shadow.rows"))
     return AssertionFailure() << "the child did not call ReportShadow";
   auto num = [&](const char *key) { return std::stoi(s.Get(key)); };
-  Shadow sh;
+  Shadow &sh = *out = Shadow();
   sh.rows = num("shadow.rows"), sh.columns = num("shadow.columns");
   sh.cur_x = num("shadow.cur_x"), sh.cur_y = num("shadow.cur_y");
-  if (s.Has("shadow.col")) sh.col = num("shadow.col");
+  sh.col = num("shadow.col");
   for (int r = 0; r < sh.rows; ++r)
     sh.row_bytes.push_back(s.Get("shadow.row." + std::to_string(r)));
-  *out = sh;
   return testing::AssertionSuccess();
 }
 
-// The shadow's bytes laid out in display cells.  A byte that begins no
-// printable character (a control, DEL, a stray byte) shows as '?'.
 std::string ShadowRowToText(const std::string &bytes, int columns) {
   std::string out;
   int col = 0;
@@ -57,14 +53,14 @@ std::string ShadowRowToText(const std::string &bytes, int columns) {
   return out + std::string(static_cast<size_t>(columns - col), ' ');
 }
 
-AssertionResult ScreenEqualsShadow(const Scenario &s) {
-  Shadow sh;
-  AssertionResult ok = ReadShadow(s, &sh);
-  return ok ? ScreenEqualsShadow(s, sh) : ok;
+// Reads the reported shadow into `sh` unless it is given.
+static AssertionResult Given(const Scenario &s, std::optional<Shadow> &sh) {
+  return sh ? testing::AssertionSuccess() : ReadShadow(s, &sh.emplace());
 }
 
-// Row by row in display cells, once the sizes agree.
-AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh) {
+AssertionResult ScreenEqualsShadow(const Scenario &s, std::optional<Shadow> given) {
+  if (AssertionResult ok = Given(s, given); !ok) return ok;
+  const Shadow &sh = *given;
   std::vector<std::string> screen = s.Screen();
   int cols = screen.empty() ? 0 : static_cast<int>(SplitCells(screen[0]).size());
   if (sh.rows != static_cast<int>(screen.size()) || sh.columns != cols)
@@ -83,27 +79,15 @@ AssertionResult ScreenEqualsShadow(const Scenario &s, const Shadow &sh) {
   return testing::AssertionSuccess();
 }
 
-AssertionResult CursorEqualsShadow(const Scenario &s) {
-  Shadow sh;
-  AssertionResult ok = ReadShadow(s, &sh);
-  return ok ? CursorEqualsShadow(s, sh) : ok;
-}
-
-// The right edge (display column == columns) shows as the last column.
-AssertionResult CursorEqualsShadow(const Scenario &s, const Shadow &sh) {
-  if (sh.col < 0)
-    return AssertionFailure() << "the child reported no shadow.col (pass "
-                                 "_Curses_num_cur_x to ReportShadow)";
+AssertionResult CursorEqualsShadow(const Scenario &s, std::optional<Shadow> given) {
+  if (AssertionResult ok = Given(s, given); !ok) return ok;
+  const Shadow &sh = *given;
   Pos want{sh.cur_y, sh.col >= sh.columns ? sh.columns - 1 : sh.col}, got = s.Cursor();
   if (got == want) return testing::AssertionSuccess();
   return AssertionFailure() << "the terminal's cursor is at row " << got.row
                             << ", column " << got.col << " but the shadow puts it at row "
                             << want.row << ", column " << want.col << " (cur_x "
                             << sh.cur_x << ", display column " << sh.col << ")";
-}
-
-void ExpectScreenEqualsShadow(const Scenario &s) {
-  EXPECT_TRUE(ScreenEqualsShadow(s));
 }
 
 } // namespace bench

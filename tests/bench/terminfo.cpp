@@ -7,9 +7,8 @@
 
 namespace bench {
 
-// From the entry's `am` and `xenl` flags, read once per name from the test
-// directory; the entry is freed and this process's terminal (none in the
-// parent) is put back.
+// am && !xenl -> Immediate; !am -> None; otherwise (or no entry) Delayed.  Read
+// once per name from the test directory; this process's terminal is put back.
 Wrap TerminfoWrap(const std::string &term) {
   static std::map<std::string, Wrap> cache;
   if (auto it = cache.find(term); it != cache.end()) return it->second;

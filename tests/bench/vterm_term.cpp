@@ -17,15 +17,13 @@ Terminal::Terminal(int rows, int cols, Wrap wrap)
   Setup(rows, cols);
 }
 
-// A new emulator (a window of one column is two wide inside, since libvterm
-// writes past it for a double-width character): UTF-8 input, the alternate
-// screen, the sinks of replies and of the modes, no DECAWM without margins.
+// A new emulator; a window of one column is two wide inside, since libvterm
+// writes past it for a double-width character.
 void Terminal::Setup(int rows, int cols) {
   static VTermScreenCallbacks callbacks{};
   callbacks.settermprop = [](VTermProp prop, VTermValue *val, void *user) {
-    auto *t = static_cast<Terminal *>(user);
-    if (prop == VTERM_PROP_CURSORVISIBLE) t->cursor_visible_ = val->boolean != 0;
-    if (prop == VTERM_PROP_ALTSCREEN) t->alt_on_ = val->boolean != 0;
+    if (prop == VTERM_PROP_ALTSCREEN)
+      static_cast<Terminal *>(user)->alt_on_ = val->boolean;
     return 1;
   };
   vt_.reset(vterm_new(rows, cols < 2 ? 2 : cols));
@@ -37,10 +35,10 @@ void Terminal::Setup(int rows, int cols) {
         static_cast<Terminal *>(user)->replies_.append(s, len);
       },
       this);
-  screen_ = vterm_obtain_screen(vt_.get());
-  vterm_screen_set_callbacks(screen_, &callbacks, this);
-  vterm_screen_enable_altscreen(screen_, 1);
-  vterm_screen_reset(screen_, 1);
+  VTermScreen *screen = vterm_obtain_screen(vt_.get());
+  vterm_screen_set_callbacks(screen, &callbacks, this);
+  vterm_screen_enable_altscreen(screen, 1);
+  vterm_screen_reset(screen, 1);
   if (wrap_ == Wrap::None) Write("\x1b[?7l");
 }
 
@@ -82,43 +80,39 @@ bool Terminal::Printable(unsigned char b, char32_t *cp) {
   return false;
 }
 
-// For a terminal that wraps at once (`am` without `xenl`) a character that fills
-// the last column is followed by a CR LF: the cursor goes to the next row at
-// once, scrolling at the bottom of the scroll region, as on such a terminal.
-void Terminal::Feed(const std::string &bytes) {
-  if (wrap_ != Wrap::Immediate) return Write(bytes);
-  for (unsigned char b : bytes) {
+std::string Terminal::Feed(const std::string &bytes) {
+  if (wrap_ != Wrap::Immediate) Write(bytes);
+  for (size_t i = 0; wrap_ == Wrap::Immediate && i < bytes.size(); ++i) {
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
     char32_t cp = 0;
     int col = Cursor().col;
     Write(std::string(1, static_cast<char>(b)));
     int w = Printable(b, &cp) ? CharWidth(cp) : 0;
     if (w > 0 && autowrap_ && (col + w > cols_ ? w : col + w) >= cols_) Write("\r\n");
   }
+  return std::exchange(replies_, std::string());
 }
 
 // Blank, in the same modes: libvterm's resize crashes now and then with a wide
 // character at the edge, and all shown after a resize must be a repaint.
 void Terminal::Resize(int rows, int cols) {
-  bool visible = cursor_visible_, wraps = autowrap_;
-  Setup(rows, cols);
+  Setup(rows, cols); // keeps autowrap_
   if (alt_on_) Write("\x1b[?1049h");
-  if (!visible) Write("\x1b[?25l");
-  if (!wraps && wrap_ != Wrap::None) Write("\x1b[?7l");
-  autowrap_ = wraps;
+  if (!autowrap_ && wrap_ != Wrap::None) Write("\x1b[?7l");
 }
 
-// Each row in the common format: the continuation cell of a wide character
-// (chars[0] == -1) contributes nothing.  libvterm keeps the surviving half when
-// half of a double-width character is overwritten, deleted or shifted; a
-// terminal shows no half characters, so such a half is shown blank here.
+// The continuation cell of a wide character (chars[0] == -1) adds nothing.  A
+// half that libvterm keeps of an overwritten, deleted or shifted double-width
+// character is shown blank, as a terminal shows no half characters.
 std::vector<std::string> Terminal::Rows() const {
   std::vector<std::string> rows(static_cast<size_t>(rows_));
+  VTermScreen *screen = vterm_obtain_screen(vt_.get());
   for (int row = 0; row < rows_; ++row) {
     std::string &out = rows[static_cast<size_t>(row)];
     bool after_wide = false;
     for (int col = 0; col < cols_; ++col) {
       VTermScreenCell cell;
-      vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+      vterm_screen_get_cell(screen, VTermPos{row, col}, &cell);
       bool cont = cell.chars[0] == static_cast<uint32_t>(-1);
       bool wide = !cont && cell.chars[0] && CharWidth(cell.chars[0]) == 2;
       bool skip = cont && after_wide; // the right half of a whole wide character
@@ -139,12 +133,6 @@ Pos Terminal::Cursor() const {
   return Pos{p.row, p.col};
 }
 
-std::string Terminal::TakeReplies() {
-  return std::exchange(replies_, std::string());
-}
-
-// wcwidth under the C.UTF-8 character types, made once and consulted through
-// uselocale so that the process's own locale does not matter.
 int CharWidth(char32_t cp) {
   static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
   if (loc == (locale_t)0) return cp < 0x20 || cp == 0x7f ? -1 : 1;
@@ -154,8 +142,6 @@ int CharWidth(char32_t cp) {
   return w;
 }
 
-// Strict: a bad byte, truncation, an overlong form, a surrogate or a value past
-// U+10FFFF give U+FFFD for one byte, as terminals do.
 char32_t DecodeUtf8(const std::string &s, size_t &i) {
   unsigned char b = static_cast<unsigned char>(s[i]);
   int ones = __builtin_clz(~(unsigned{b} << 24)); // leading one bits: the length or bad
@@ -180,8 +166,6 @@ std::string EncodeUtf8(char32_t cp) {
   return out;
 }
 
-// One cell per display column; wide characters leave an empty second cell and
-// zero-width characters join the cell before them.
 std::vector<std::string> SplitCells(const std::string &row) {
   std::vector<std::string> cells;
   for (size_t i = 0, start = 0; i < row.size(); start = i) {
@@ -202,7 +186,6 @@ std::string TrimRight(const std::string &s) {
   return s.substr(0, s.find_last_not_of(' ') + 1);
 }
 
-// A readable rendering of raw terminal bytes for failure messages.
 std::string Printable(const std::string &bytes) {
   std::string out;
   for (unsigned char c : bytes) {
