@@ -9,7 +9,6 @@
 #include "console_child.h"
 #include "host.h"
 #include "scenario_support.h"
-#include "wire.h"
 
 #include <gtest/gtest.h>
 

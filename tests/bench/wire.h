@@ -1,2 +1,0 @@
-// The bench's descriptor writer (bench::wire::WriteAll), declared in bench.h.
-#include "bench.h"
