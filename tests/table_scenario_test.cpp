@@ -335,13 +335,7 @@ void RunOn(const Case &c, const std::string &term) {
     ASSERT_TRUE(s.WaitStep("ready"));
   }
   size_t mark = 0;
-  std::vector<std::pair<int, std::string>> lines;
-  for (const auto &[number, text] : c.lines) { // "command -> answer" is two lines
-    size_t arrow = text.find(" -> ");
-    lines.emplace_back(number, text.substr(0, arrow));
-    if (arrow != std::string::npos) lines.emplace_back(number, text.substr(arrow + 1));
-  }
-  for (const auto &[number, text] : lines) {
+  for (const auto &[number, text] : c.lines) {
     SCOPED_TRACE(c.where.substr(0, c.where.find(':')) + ":" + std::to_string(number) +
                  ": " + text + " (" + term + ")");
     std::string rest = text, verb = Word(rest), want = Unescape(rest);
@@ -349,9 +343,8 @@ void RunOn(const Case &c, const std::string &term) {
         std::end(kParentVerbs)) {
       mark = s.RawOutput().size();
       std::string keys;
-      if (verb.size() >= 4 &&
-          verb.substr(verb.size() - 4) ==
-              "line") { // line MODES KEYS: the keys are typed once it waits
+      if (verb.rfind("line", 1) !=
+          std::string::npos) { // line MODES KEYS: typed once it waits
         std::string modes = Word(rest);
         keys = Unescape(rest, true);
         rest = modes == "-" ? "" : modes;
@@ -496,7 +489,11 @@ std::vector<Case> ReadCases(const std::string &dir) {
         for (std::string o; !(o = Word(rest)).empty();)
           cases.back().options.push_back(o);
       } else {
-        cases.back().lines.emplace_back(number, line.substr(line.find_first_not_of(' ')));
+        std::string text = line.substr(line.find_first_not_of(' '));
+        size_t arrow = text.find(" -> "); // "command -> answer" is two lines
+        cases.back().lines.emplace_back(number, text.substr(0, arrow));
+        if (arrow != std::string::npos)
+          cases.back().lines.emplace_back(number, text.substr(arrow + 1));
       }
     }
   }
