@@ -155,7 +155,7 @@ public:
   void Go(int ops) {
     ASSERT_TRUE(s_.WaitStep("done"));
     ASSERT_TRUE(bench::ReadShadow(s_, &shadow_));
-    ASSERT_TRUE(Shows(shadow_));
+    ASSERT_TRUE(bench::ShowsShadow(s_, shadow_));
     static const char kOps[] = "OOOOOOTTTTTSEELLCMMRK";
     for (int i = 0; i < ops; i++)
       for (const std::string &step : Pick(kOps[Roll(sizeof kOps - 1)]))
@@ -275,7 +275,8 @@ private:
       bool more = next < keys.size();
       bool measure = (((stopped && !more) || op == "K") && !measured) || last == kIntr;
       measured = measured || measure;
-      if (editing && more && !stopped) r = Shows(held); // the line editor waits
+      if (editing && more && !stopped)
+        r = bench::ShowsShadow(s_, held); // the line editor waits
       if (r && measure) r = SleepsWhileWaiting(s_, 45);
       if (!r) return r;
       std::string key = "\r"; // ends the line an interrupt started
@@ -294,16 +295,10 @@ private:
     // d_clear shows at the next refresh, which d_keyin and C_SetScrollLine skip.
     clear_pending_ = op == "C" || (clear_pending_ && (op == "K" || op[0] == 'S'));
     testing::AssertionResult r = bench::ReadShadow(s_, &shadow_);
-    if (r && !clear_pending_) r = Shows(shadow_);
+    if (r && !clear_pending_) r = bench::ShowsShadow(s_, shadow_);
     if (r && editing && !interrupted_ && !intr_now) r = LineShown(before);
     interrupted_ = intr_now || (interrupted_ && !editing);
     return r;
-  }
-
-  // The terminal shows shadow `sh` and its cursor.
-  testing::AssertionResult Shows(const bench::Shadow &sh) {
-    testing::AssertionResult r = bench::ScreenEqualsShadow(s_, sh);
-    return r ? bench::CursorEqualsShadow(s_, sh) : r;
   }
 
   // The screen shows the prompt and the line the child got from where the cursor

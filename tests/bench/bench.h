@@ -209,17 +209,10 @@ struct Shadow {
 // A shadow row as the terminal shows it in `columns` display columns (a
 // control, DEL or invalid byte as '?'; what would cross the edge is dropped).
 std::string ShadowRowToText(const std::string &bytes, int columns);
-// Row by row in display cells with `sh` (by default the reported shadow) once
-// the sizes agree; a failure names the first differing row and column.
-[[nodiscard]] AssertionResult ScreenEqualsShadow(const Scenario &s,
-                                                 std::optional<Shadow> sh = {});
-// At row cur_y, display column col of `sh` (by default the reported shadow; the
-// right edge is the last column).
-[[nodiscard]] AssertionResult CursorEqualsShadow(const Scenario &s,
-                                                 std::optional<Shadow> sh = {});
-inline void ExpectScreenEqualsShadow(const Scenario &s) {
-  EXPECT_TRUE(ScreenEqualsShadow(s));
-}
+// The terminal shows `sh` (by default the reported shadow) row by row in
+// display cells, and its cursor where the shadow puts it.
+[[nodiscard]] AssertionResult ShowsShadow(const Scenario &s,
+                                          std::optional<Shadow> sh = {});
 
 } // namespace bench
 

@@ -53,14 +53,9 @@ std::string ShadowRowToText(const std::string &bytes, int columns) {
   return out + std::string(static_cast<size_t>(columns - col), ' ');
 }
 
-// Reads the reported shadow into `sh` unless it is given.
-static AssertionResult Given(const Scenario &s, std::optional<Shadow> &sh) {
-  return sh ? testing::AssertionSuccess() : ReadShadow(s, &sh.emplace());
-}
-
-AssertionResult ScreenEqualsShadow(const Scenario &s, std::optional<Shadow> given) {
-  if (AssertionResult ok = Given(s, given); !ok) return ok;
-  const Shadow &sh = *given;
+// Row by row in display cells once the sizes agree; a failure names the first
+// differing row and column.
+static AssertionResult ScreenMatches(const Scenario &s, const Shadow &sh) {
   std::vector<std::string> screen = s.Screen();
   int cols = screen.empty() ? 0 : static_cast<int>(SplitCells(screen[0]).size());
   if (sh.rows != static_cast<int>(screen.size()) || sh.columns != cols)
@@ -79,15 +74,20 @@ AssertionResult ScreenEqualsShadow(const Scenario &s, std::optional<Shadow> give
   return testing::AssertionSuccess();
 }
 
-AssertionResult CursorEqualsShadow(const Scenario &s, std::optional<Shadow> given) {
-  if (AssertionResult ok = Given(s, given); !ok) return ok;
-  const Shadow &sh = *given;
+// At row cur_y, display column col (the right edge is the last column).
+static AssertionResult CursorMatches(const Scenario &s, const Shadow &sh) {
   Pos want{sh.cur_y, sh.col >= sh.columns ? sh.columns - 1 : sh.col}, got = s.Cursor();
   if (got == want) return testing::AssertionSuccess();
   return AssertionFailure() << "the terminal's cursor is at row " << got.row
                             << ", column " << got.col << " but the shadow puts it at row "
                             << want.row << ", column " << want.col << " (cur_x "
                             << sh.cur_x << ", display column " << sh.col << ")";
+}
+
+AssertionResult ShowsShadow(const Scenario &s, std::optional<Shadow> sh) {
+  AssertionResult ok = sh ? testing::AssertionSuccess() : ReadShadow(s, &sh.emplace());
+  if (ok) ok = ScreenMatches(s, *sh);
+  return ok ? CursorMatches(s, *sh) : ok;
 }
 
 } // namespace bench
