@@ -68,7 +68,7 @@ TEST(Failures, CrashHangAndMissedStepFail) {
       bench::Options opt;
       opt.timeout_ms = row.timeout_ms;
       bench::Scenario s(opt, row.child);
-      pid = s.Pid();
+      pid = s.pid;
       if (row.wait == nullptr) {
         siginfo_t info{};
         waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);

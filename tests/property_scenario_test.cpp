@@ -225,7 +225,7 @@ private:
   // Types `key`, noting the bytes the child will have read once it took it.
   void Type(const std::string &key) {
     log_ += bench::Printable(key) + " ";
-    read_ = BytesRead(s_.Pid()) + (key == kIntr ? 0 : (long long)key.size());
+    read_ = BytesRead(s_.pid) + (key == kIntr ? 0 : (long long)key.size());
     s_.Send(key);
     if (key == kIntr) usleep(20000); // a signal, given a moment to arrive
   }
@@ -240,10 +240,10 @@ private:
       *stopped = s_.Get("stopped") != "0"; // current once the operation is done
       if (s_.Has("seq") && s_.Get("seq") == std::to_string(seq_))
         return s_.WaitStep("done");
-      seen = BytesRead(s_.Pid()) >= read_ && ReadingStdin(s_.Pid()) ? seen + 1 : 0;
+      seen = BytesRead(s_.pid) >= read_ && ReadingStdin(s_.pid) ? seen + 1 : 0;
       if ((*blocked = seen == 3)) {
         s_.Send("");
-        return Look(s_.Pid(), stopped, held);
+        return Look(s_.pid, stopped, held);
       }
     }
     return testing::AssertionFailure()

@@ -120,7 +120,7 @@ void Storm(const std::vector<bench::Scenario *> &to, int ms, const std::string &
   std::mt19937 rng(std::random_device{}());
   for (long long i = 0, end = WallMs() + ms; WallMs() < end; i++) {
     for (bench::Scenario *s : to)
-      kill(s->Pid(), SIGINT);
+      kill(s->pid, SIGINT);
     if (rng() % 8 == 0) usleep(rng() % 60); // a child flooded makes no progress
     for (bench::Scenario *s : to)
       if (i % every == 0) s->Send(keys.substr(rng() % (keys.size() + 1), 1));
@@ -222,12 +222,11 @@ TEST(SignalStorm, OutputWaitingForTheTerminal) {
     s->Go();
     ExpectCleanExit(*s);
     EXPECT_GT(std::stol(s->Get("engine_sigints")), 100) << "the storm missed the output";
-    EXPECT_EQ(s->Stderr().find("stdout:"), std::string::npos) << s->Stderr();
+    EXPECT_EQ(s->stderr_text.find("stdout:"), std::string::npos) << s->stderr_text;
     EXPECT_TRUE(bench::ShowsShadow(*s));
   }
   for (size_t i = 0, at = 0; i < kLines; i++, at++) // each line after the one before
-    ASSERT_NE(at = writers[0]->RawOutput().find(line(i), at), std::string::npos)
-        << line(i);
+    ASSERT_NE(at = writers[0]->raw.find(line(i), at), std::string::npos) << line(i);
 }
 
 // Catches, idle, editing, streaming or stopped, wrapping late or at once, 1x1 to
@@ -282,9 +281,9 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
       // A waiting child repaints: until then it may be asleep from before.
       ASSERT_TRUE(c.state == STREAMING ? testing::AssertionSuccess()
                                        : WaitReadingStdin(s));
-      size_t before = s.RawOutput().size();
+      size_t before = s.raw.size();
       s.Resize(rows, cols);
-      ASSERT_TRUE(s.WaitFor([&] { return s.RawOutput().size() > before; }, "a repaint"));
+      ASSERT_TRUE(s.WaitFor([&] { return s.raw.size() > before; }, "a repaint"));
     }
     ASSERT_TRUE(WaitReadingStdin(s)); // stopped, or reading the line
     if (c.state == STOPPED) s.Send("\x11");

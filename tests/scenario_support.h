@@ -74,7 +74,7 @@ inline std::string Text(const bench::Scenario &s) {
 // Parent: the child ran to its end and exited with status 0.
 inline void ExpectCleanExit(bench::Scenario &s) {
   ASSERT_TRUE(s.WaitExit());
-  EXPECT_EQ(s.ExitCode(), 0) << s.Stderr();
+  EXPECT_EQ(s.ExitCode(), 0) << s.stderr_text;
 }
 
 // Parent: the state letter of process `pid` (R, S, Z...; X when it is gone)
@@ -113,10 +113,10 @@ inline bool ReadingStdin(pid_t pid) {
 // Parent: waits until the child sleeps reading its keyboard (seen twice, a few
 // milliseconds apart), then takes in all it wrote before.
 inline testing::AssertionResult WaitReadingStdin(bench::Scenario &s) {
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(s.options().timeout_ms);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(s.opt.timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (ReadingStdin(s.Pid()) && (usleep(5000), ReadingStdin(s.Pid()))) {
+    if (ReadingStdin(s.pid) && (usleep(5000), ReadingStdin(s.pid))) {
       s.Send(""); // pumps the bench's terminal and side channel
       return testing::AssertionSuccess();
     }
@@ -134,10 +134,10 @@ inline testing::AssertionResult SleepsWhileWaiting(bench::Scenario &s, int ms = 
   for (int round = 0; round < 2; round++) { // a spin uses CPU in every round
     testing::AssertionResult r = WaitReadingStdin(s);
     if (!r) return r;
-    long long before = CpuTicks(s.Pid());
+    long long before = CpuTicks(s.pid);
     usleep(ms * 1000);
-    used = CpuTicks(s.Pid()) - before;
-    if (before >= 0 && used <= 2 && ReadingStdin(s.Pid()))
+    used = CpuTicks(s.pid) - before;
+    if (before >= 0 && used <= 2 && ReadingStdin(s.pid))
       return testing::AssertionSuccess();
   }
   return testing::AssertionFailure()

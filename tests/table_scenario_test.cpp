@@ -341,7 +341,7 @@ void RunOn(const Case &c, const std::string &term) {
     std::string rest = text, verb = Word(rest), want = Unescape(rest);
     if (std::find(std::begin(kParentVerbs), std::end(kParentVerbs), verb) ==
         std::end(kParentVerbs)) {
-      mark = s.RawOutput().size();
+      mark = s.raw.size();
       std::string keys;
       if (verb.rfind("line", 1) !=
           std::string::npos) { // line MODES KEYS: typed once it waits
@@ -382,7 +382,7 @@ void RunOn(const Case &c, const std::string &term) {
     } else if (verb == "resize") { // ROWSxCOLS, as a user dragging the window's corner
       s.Resize(std::stoi(want), std::stoi(want.substr(want.find('x') + 1)));
     } else if (verb == "intr") {
-      kill(s.Pid(), SIGINT);
+      kill(s.pid, SIGINT);
     } else if (verb == "->") {
       EXPECT_EQ(bench::Printable(s.Get("out")), bench::Printable(want));
     } else if (verb == "screen") {
@@ -407,7 +407,7 @@ void RunOn(const Case &c, const std::string &term) {
           << s.ScreenText();
     } else if (verb == "exit") {
       ASSERT_TRUE(s.WaitExit());
-      EXPECT_EQ(s.ExitCode(), std::stoi(want)) << s.Stderr();
+      EXPECT_EQ(s.ExitCode(), std::stoi(want)) << s.stderr_text;
     } else if (verb == "logfile" ||
                verb == "nologfile") { // qxtop's log holds TEXT, or not
       std::ifstream in(log);
@@ -421,12 +421,12 @@ void RunOn(const Case &c, const std::string &term) {
                     : got,
                 want);
     } else if (verb == "stderr") {
-      EXPECT_EQ(bench::Printable(s.Stderr()), bench::Printable(want));
+      EXPECT_EQ(bench::Printable(s.stderr_text), bench::Printable(want));
     } else if (verb == "mark") {
-      mark = s.RawOutput().size();
+      mark = s.raw.size();
     } else if (verb == "nobytes") { // none of these bytes written since the command
-      EXPECT_EQ(s.RawOutput().find_first_of(want, mark), std::string::npos)
-          << bench::Printable(s.RawOutput().substr(mark));
+      EXPECT_EQ(s.raw.find_first_of(want, mark), std::string::npos)
+          << bench::Printable(s.raw.substr(mark));
     } else if (verb == "srows") { // the shadow's rows as bytes, like screen
       bench::Shadow sh;
       ASSERT_TRUE(bench::ReadShadow(s, &sh));
@@ -440,12 +440,12 @@ void RunOn(const Case &c, const std::string &term) {
     } else if (verb == "log") {
       EXPECT_EQ(bench::Printable(s.Get("log")), bench::Printable(want));
     } else if (verb == "bells") {
-      const std::string &raw = s.RawOutput();
+      const std::string &raw = s.raw;
       EXPECT_EQ(std::count(raw.begin() + mark, raw.end(), '\a'), std::stoi(want));
     } else if (verb == "state") {
       EXPECT_EQ(s.Get("state"), want);
     } else if (verb == "bytes") {
-      EXPECT_EQ(bench::Printable(s.RawOutput().substr(mark)), bench::Printable(want));
+      EXPECT_EQ(bench::Printable(s.raw.substr(mark)), bench::Printable(want));
     }
     if (testing::Test::HasFatalFailure()) return;
   }

@@ -156,19 +156,12 @@ public:
   Pos Cursor() const {
     return term_->Cursor();
   }
-  // All terminal output but step markers (a possible marker start waits).
-  const std::string &RawOutput() const {
-    return raw_;
-  }
-  const std::string &Stderr() const {
-    return stderr_text_;
-  }
-  pid_t Pid() const {
-    return pid_;
-  }
-  const Options &options() const {
-    return opt_;
-  }
+
+  // Read-only outside: the options as given, the child, all terminal output
+  // but step markers (a possible marker start waits), all the child's stderr.
+  Options opt;
+  pid_t pid = -1;
+  std::string raw, stderr_text;
 
 private:
   void Pump(int timeout_ms);
@@ -182,14 +175,11 @@ private:
   std::string ChildState() const;
   std::string Describe() const;
 
-  Options opt_;                                         // as given
   std::unique_ptr<Terminal> term_;                      // renders the output
-  pid_t pid_ = -1;                                      // the child
   int master_ = -1, side_ = -1, err_ = -1, pidfd_ = -1; // our ends; -1 once closed
   int writing_ = -1;                                    // a write waits for room here
   int status_ = 0;                                      // the wait status once reaped
   bool reaped_ = false, reported_ = false;     // a wait or the child reported its end
-  std::string raw_, stderr_text_;              // all output (without markers), all stderr
   std::string term_buf_;                       // output held back (a marker's start?)
   std::map<std::string, std::string> reports_; // the latest values
   std::vector<std::pair<unsigned, std::string>> steps_; // announced: marker, name

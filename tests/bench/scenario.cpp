@@ -154,7 +154,7 @@ static void SetSize(int master, int rows, int cols) {
 }
 
 Scenario::Scenario(const Options &o, std::function<void()> fn)
-    : opt_(o), term_(std::make_unique<Terminal>(o.rows, o.cols, TerminfoWrap(o.term))) {
+    : opt(o), term_(std::make_unique<Terminal>(o.rows, o.cols, TerminfoWrap(o.term))) {
   int slave = -1, sp[2] = {-1, -1}, ep[2] = {-1, -1};
   char name[128] = {0};
   if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0 ||
@@ -164,16 +164,16 @@ Scenario::Scenario(const Options &o, std::function<void()> fn)
     ADD_FAILURE() << "bench: cannot set up the terminal: " << std::strerror(errno);
     return;
   }
-  SetSize(master_, opt_.rows, opt_.cols);
+  SetSize(master_, opt.rows, opt.cols);
   termios tio;
   tcgetattr(slave, &tio);
-  for (const auto &kv : opt_.cc)
+  for (const auto &kv : opt.cc)
     tio.c_cc[kv.first] = kv.second;
   tcsetattr(slave, TCSANOW, &tio);
   fflush(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) RunChild(slave, ep[1], sp[1], name, opt_, fn);
-  if (pid_ < 0) ADD_FAILURE() << "bench: fork failed: " << std::strerror(errno);
+  pid = fork();
+  if (pid == 0) RunChild(slave, ep[1], sp[1], name, opt, fn);
+  if (pid < 0) ADD_FAILURE() << "bench: fork failed: " << std::strerror(errno);
   for (int fd : {slave, sp[1], ep[1]})
     close(fd);
   side_ = sp[0], err_ = ep[0];
@@ -181,15 +181,15 @@ Scenario::Scenario(const Options &o, std::function<void()> fn)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  pidfd_ = pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
+  pidfd_ = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
 }
 
 Scenario::~Scenario() {
-  if (pid_ > 0 && !reaped_) Reap(false);
+  if (pid > 0 && !reaped_) Reap(false);
   if (reaped_ && status_ != 0 && !reported_)
     ADD_FAILURE() << "bench: the child " << ChildState() << " and no wait reported it"
                   << Describe();
-  if (pid_ > 0 && !reaped_) kill(-pid_, SIGKILL), kill(pid_, SIGKILL), Reap(true);
+  if (pid > 0 && !reaped_) kill(-pid, SIGKILL), kill(pid, SIGKILL), Reap(true);
   for (int *fd : {&master_, &side_, &err_, &pidfd_})
     CloseFd(*fd);
 }
@@ -206,17 +206,17 @@ void Scenario::Pump(int timeout_ms) {
   if (Drain(master_, false, [&](std::string s) { OnTerminalBytes(s, false); }))
     OnTerminalBytes("", true);
   Drain(side_, true, [&](std::string msg) { OnMessage(msg); });
-  Drain(err_, false, [&](std::string s) { stderr_text_ += s; });
-  if (!reaped_ && pid_ > 0) Reap(false);
+  Drain(err_, false, [&](std::string s) { stderr_text += s; });
+  if (!reaped_ && pid > 0) Reap(false);
 }
 
 // Collects the child's status once it has exited.
 void Scenario::Reap(bool block) {
   int st = 0;
   pid_t r;
-  while ((r = waitpid(pid_, &st, block ? 0 : WNOHANG)) < 0 && errno == EINTR)
+  while ((r = waitpid(pid, &st, block ? 0 : WNOHANG)) < 0 && errno == EINTR)
     continue;
-  if (r == pid_) reaped_ = true, status_ = st, CloseFd(pidfd_);
+  if (r == pid) reaped_ = true, status_ = st, CloseFd(pidfd_);
 }
 
 // Splits the terminal stream into output and step markers.  A tail that could
@@ -244,7 +244,7 @@ void Scenario::OnTerminalBytes(const std::string &got, bool end) {
 
 // Records and renders output; the emulator's answers go back to the child.
 void Scenario::Emit(const std::string &bytes) {
-  raw_ += bytes;
+  raw += bytes;
   std::string replies = term_->Feed(bytes);
   if (master_ >= 0) wire::WriteAll(master_, replies);
 }
@@ -284,8 +284,8 @@ AssertionResult Scenario::WaitFor(const std::function<bool()> &done,
                                   const std::string &what) {
   auto start = std::chrono::steady_clock::now();
   auto ms = [&] { return (std::chrono::steady_clock::now() - start) / 1ms; };
-  for (long long left = opt_.timeout_ms; !done(); left = opt_.timeout_ms - ms()) {
-    if (Gone() || pid_ <= 0) {
+  for (long long left = opt.timeout_ms; !done(); left = opt.timeout_ms - ms()) {
+    if (Gone() || pid <= 0) {
       reported_ = true;
       return AssertionFailure() << "bench: the child " << ChildState()
                                 << " while waiting for " << what << Describe();
@@ -322,7 +322,7 @@ void Scenario::Push(const int &fd, const std::string &bytes, const std::string &
 
 // "is running", "exited with status 3", "was killed by SIGSEGV".
 std::string Scenario::ChildState() const {
-  if (pid_ <= 0) return "was never started";
+  if (pid <= 0) return "was never started";
   if (!reaped_) return "is running";
   if (!WIFSIGNALED(status_))
     return "exited with status " + std::to_string(WEXITSTATUS(status_));
@@ -335,8 +335,8 @@ std::string Scenario::ChildState() const {
 std::string Scenario::Describe() const {
   static const char *const kWraps[] = {"delayed", "at once", "none"};
   std::ostringstream out;
-  out << "\n  terminal: " << opt_.term << " " << opt_.rows << "x" << opt_.cols
-      << ", wrap " << kWraps[static_cast<int>(TerminfoWrap(opt_.term))] << "\n  steps:";
+  out << "\n  terminal: " << opt.term << " " << opt.rows << "x" << opt.cols << ", wrap "
+      << kWraps[static_cast<int>(TerminfoWrap(opt.term))] << "\n  steps:";
   for (const auto &s : steps_)
     out << " '" << s.second << "'" << (s.first > marker_seen_ ? " (output pending)" : "");
   out << "\n  reported keys:";
@@ -346,8 +346,8 @@ std::string Scenario::Describe() const {
   for (const std::string &row : term_->Rows())
     out << "\n    |" << row << "|";
   out << "\n  cursor: row " << term_->Cursor().row << ", column " << term_->Cursor().col
-      << "\n  stderr: \"" << Printable(stderr_text_) << "\"\n  last output: \""
-      << Printable(raw_.substr(raw_.size() > 300 ? raw_.size() - 300 : 0)) << "\"";
+      << "\n  stderr: \"" << Printable(stderr_text) << "\"\n  last output: \""
+      << Printable(raw.substr(raw.size() > 300 ? raw.size() - 300 : 0)) << "\"";
   return out.str();
 }
 
