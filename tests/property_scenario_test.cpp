@@ -2,7 +2,6 @@
 // kinds, with and without a scroll line, the screen built-ins, edited lines
 // and Ctrl-S, Ctrl-Q and Ctrl-C at any point.  QX_PROP_SEED=<n> runs seed n
 // instead of the fixed one, QX_PROP_SEEDS=<k> k fresh ones.
-#include "console_child.h"
 #include "scenario_support.h"
 
 #include <gtest/gtest.h>
@@ -143,7 +142,7 @@ const std::string kStop = "\x13", kStart = "\x11", kIntr = "\x03"; // Ctrl-S, -Q
 class Session {
 public:
   Session(const std::string &term, int rows, int cols, unsigned seed)
-      : s_(TermOptions(term, rows, cols), Interpreter) {
+      : s_(bench::Options{rows, cols, term}, Interpreter) {
     unsigned name = 0, m; // a seed of its own for each terminal and size
     for (char c : term)
       name = name * 31 + (unsigned char)c;

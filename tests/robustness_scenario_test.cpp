@@ -1,6 +1,5 @@
 // The console when things go wrong: full rows, a terminal that goes away, SIGINT
 // storms, window size changes.  Nothing may crash, spin, hang or lose output.
-#include "console_child.h"
 #include "scenario_support.h"
 
 #include <gtest/gtest.h>
@@ -209,7 +208,8 @@ TEST(SignalStorm, OutputWaitingForTheTerminal) {
         Put(line(i) + "\n"); // on until the storm has reached the engine
       ReportShadow();
       bench::Report("engine_sigints", host_sigint_count());
-      Pause("done"); // not gone before the parent has seen the report
+      bench::Step("done"); // not gone before the parent has seen the report
+      bench::WaitParent();
     }));
   ASSERT_TRUE(writers[0]->WaitStep("output"));
   ASSERT_TRUE(writers[1]->WaitStep("output"));
@@ -253,7 +253,7 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
   std::mt19937 rng(std::random_device{}());
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.term) + " state " + std::to_string(c.state));
-    bench::Options opt = TermOptions(c.term);
+    bench::Options opt{24, 80, c.term};
     opt.timeout_ms = 30000;
     const bool output = c.state == STREAMING || c.state == STOPPED;
     bench::Scenario s(opt, [output] {

@@ -18,20 +18,31 @@
 #include <string>
 #include <vector>
 
-// Options for a pseudo-terminal of type `term` with `rows` x `cols` cells.
-inline bench::Options TermOptions(const std::string &term = "xterm", int rows = 24,
-                                  int cols = 80) {
-  bench::Options opt;
-  opt.term = term;
-  opt.rows = rows;
-  opt.cols = cols;
-  return opt;
+// Starts the stand-in engine (its own SIGINT handler first, as a real engine
+// does), the console stream, curses and the shadow screen.
+inline void StartConsole() {
+  host_init(0, nullptr);
+  host_install_sigint();
+  SetTerminal();
+  host_set_user_input(C_GetStream());
+  InitTermIO();
 }
 
-// Child: a step at which the parent looks before letting the child go on.
-inline void Pause(const std::string &name) {
-  bench::Step(name);
-  bench::WaitParent();
+// Writes every byte of `text` to the console stream, one character per call.
+inline void Put(const std::string &text) {
+  for (unsigned char c : text)
+    Stream__sputc(c, C_GetStream());
+}
+
+// Reads one edited line the way the engine does, byte by byte until the line
+// is used up; end of file shows as <EOF>.
+inline std::string ReadRecord() {
+  std::string got;
+  do {
+    int c = host_getc(C_GetStream());
+    got += c == -1 ? std::string("<EOF>") : std::string(1, static_cast<char>(c));
+  } while (Console->line_len > 0);
+  return got;
 }
 
 // Child: reports the shadow screen with its cursor's display column.

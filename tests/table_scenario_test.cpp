@@ -6,7 +6,6 @@
 // engine's state and the shadow; expectations check those and the terminal.
 #include "bench.h"
 #include "console.h"
-#include "console_child.h"
 #include "host.h"
 #include "scenario_support.h"
 

@@ -108,8 +108,10 @@ enum class Stdin {
 };
 
 struct Options {
-  int rows = 24, cols = 80;           // the window
-  std::string term = "xterm";         // TERM; the emulator wraps as it says
+  Options(int rows = 24, int cols = 80, std::string term = "xterm")
+      : rows(rows), cols(cols), term(std::move(term)) {}
+  int rows, cols;                     // the window
+  std::string term;                   // TERM; the emulator wraps as it says
   std::string locale = "C.UTF-8";     // LC_ALL
   std::map<int, unsigned char> cc;    // termios c_cc set on the slave first
   Stdin stdin_mode = Stdin::Terminal; // standard input of the child
