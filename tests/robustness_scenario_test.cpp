@@ -292,7 +292,8 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
     std::string shown;
     for (char ch : s.ScreenText())
       if (ch != ' ' && ch != '\n') shown += ch;
-    EXPECT_TRUE(c.state != EDITING || shown.find(typed) != std::string::npos) << Text(s);
+    EXPECT_TRUE(c.state != EDITING || shown.find(typed) != std::string::npos)
+        << s.ScreenText();
     s.Send(std::string(28, '\x7f') + "!\r");
     ASSERT_TRUE(s.WaitExit());
     std::string kept = c.state == EDITING ? typed.substr(0, typed.size() - 30) : "";

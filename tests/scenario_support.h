@@ -76,12 +76,6 @@ inline std::string Row(const bench::Scenario &s, int r) {
   return bench::TrimRight(s.Screen().at(static_cast<size_t>(r)));
 }
 
-// Parent: the screen's text without the empty rows at the bottom.
-inline std::string Text(const bench::Scenario &s) {
-  std::string t = s.ScreenText();
-  return t.erase(t.find_last_not_of('\n') + 1);
-}
-
 // Parent: the child ran to its end and exited with status 0.
 inline void ExpectCleanExit(bench::Scenario &s) {
   ASSERT_TRUE(s.WaitExit());

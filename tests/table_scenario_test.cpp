@@ -385,7 +385,7 @@ void RunOn(const Case &c, const std::string &term) {
     } else if (verb == "->") {
       EXPECT_EQ(bench::Printable(s.Get("out")), bench::Printable(want));
     } else if (verb == "screen") {
-      EXPECT_EQ(Text(s), want);
+      EXPECT_EQ(s.ScreenText(), want);
     } else if (verb == "row") {
       int r = std::stoi(Word(rest));
       EXPECT_EQ(Row(s, r), Unescape(rest));

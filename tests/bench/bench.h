@@ -153,7 +153,7 @@ public:
   std::vector<std::string> Screen() const {
     return term_->Rows();
   }
-  // The rows without trailing spaces, joined by '\n'.
+  // The rows without trailing spaces, joined by '\n', without blank rows at the end.
   std::string ScreenText() const;
   Pos Cursor() const {
     return term_->Cursor();

@@ -411,7 +411,7 @@ std::string Scenario::ScreenText() const {
   std::string out;
   for (const std::string &row : Screen())
     out += TrimRight(row) + "\n";
-  return out.substr(0, out.size() - 1); // all of "" (npos)
+  return out.erase(out.find_last_not_of('\n') + 1); // all of it when blank (npos + 1)
 }
 
 } // namespace bench
