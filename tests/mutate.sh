@@ -1,15 +1,9 @@
 #!/usr/bin/env bash
-# Measures what the test suite catches: each mutant below is a one-line fault
-# a developer could plausibly make in src/ or host/.  Each is applied alone to
-# a copy of the working tree, built, and run against the suite (without the
-# packaging tests, which test no module behaviour).  One line per mutant:
-# caught by which test, survived, or not applicable (its text is not in the
-# file exactly once, or the mutant does not build); then the totals.
-#
-#   tests/mutate.sh              every mutant
-#   tests/mutate.sh 3 17         only mutants 3 and 17
-#   QX_MUTATE_DIR=/tmp/m tests/mutate.sh   where the copy is built (kept
-#                                          between runs; default /tmp/qx-mutate)
+# Applies each one-line fault below alone to a copy of the tree, builds it and
+# runs the suite (no packaging tests); prints what caught it, SURVIVED, or not
+# applicable (text not found exactly once, or no build), then the totals.
+#   tests/mutate.sh [ID...]     every mutant, or those listed
+#   QX_MUTATE_DIR=/tmp/m        where the copy is built (default /tmp/qx-mutate)
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work="${QX_MUTATE_DIR:-/tmp/qx-mutate}"
