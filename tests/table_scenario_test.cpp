@@ -338,6 +338,11 @@ void RunOn(const Case &c, const std::string &term) {
     SCOPED_TRACE(c.file + ":" + std::to_string(number) + ": " + text + " (" + term + ")");
     r.rest = text;
     std::string verb = Word(r.rest);
+    if (verb[0] == '@') { // @TERM,TERM... LINE: only on those terminals
+      if (("," + verb.substr(1) + ",").find("," + opt.term + ",") == std::string::npos)
+        continue;
+      verb = Word(r.rest);
+    }
     r.want = Unescape(r.rest);
     if (auto p = kParent.find(verb); p != kParent.end()) {
       p->second(r);
