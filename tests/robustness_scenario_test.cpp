@@ -14,12 +14,11 @@
 
 namespace {
 
+using testing::AssertionSuccess;
+
 // `s` written `n` times.
 std::string Repeat(const std::string &s, int n) {
-  std::string out;
-  while (n-- > 0)
-    out += s;
-  return out;
+  return n > 0 ? s + Repeat(s, n - 1) : "";
 }
 
 // Milliseconds of a clock that never goes back.
@@ -44,8 +43,7 @@ TEST(FullRows, BytesFillRowsBeforeColumns) {
     rows += sh.row_bytes[r];
   EXPECT_EQ(rows.erase(rows.find_last_not_of(' ') + 1), marks);
   EXPECT_EQ(Row(s, sh.cur_y - 1), "plain after");
-  EXPECT_EQ(bench::ShadowRowToText(sh.row_bytes[sh.cur_y - 1], 80),
-            s.Screen()[sh.cur_y - 1]);
+  EXPECT_EQ(bench::TrimRight(sh.row_bytes[sh.cur_y - 1]), "plain after");
 }
 
 // Catches: a reader (line editor, d_keyin/1, d_keypeek/1, output stopped by
@@ -100,7 +98,6 @@ TEST(LostTerminal, WhileReadingWaitingAndWriting) {
       for (int i = 1; i < 200; i++) // 200 answers, all alike
         if (c.after() != after) after = "changed";
       Put("after\n");
-      // Waited for the hang-up, slept while waiting, no spin after it.
       seen += after + "|" + host_memory_string(Console->log_stream) + "|" +
               std::to_string(waited >= 250) + std::to_string(c1 - c0 < 100);
       bench::Report("seen", seen + std::to_string(clock() / 1000 - c1 < 400));
@@ -108,7 +105,7 @@ TEST(LostTerminal, WhileReadingWaitingAndWriting) {
     }));
   for (size_t i = 0; i < runs.size(); i++) {
     ASSERT_TRUE(runs[i]->WaitExit());
-    EXPECT_EQ(runs[i]->Get("seen"), cases[i].want + "|111");
+    EXPECT_EQ(runs[i]->Get("seen"), cases[i].want + "|111"); // waited, slept, no spin
   }
 }
 
@@ -208,8 +205,7 @@ TEST(SignalStorm, OutputWaitingForTheTerminal) {
         Put(line(i) + "\n"); // on until the storm has reached the engine
       ReportShadow();
       bench::Report("engine_sigints", host_sigint_count());
-      bench::Step("done"); // not gone before the parent has seen the report
-      bench::WaitParent();
+      bench::WaitParent(); // not gone before the parent has seen the report
     }));
   ASSERT_TRUE(writers[0]->WaitStep("output"));
   ASSERT_TRUE(writers[1]->WaitStep("output"));
@@ -229,11 +225,10 @@ TEST(SignalStorm, OutputWaitingForTheTerminal) {
     ASSERT_NE(at = writers[0]->raw.find(line(i), at), std::string::npos) << line(i);
 }
 
-// Catches, idle, editing, streaming or stopped, wrapping late or at once, 1x1 to
-// 300x100: a key lost as the size changes; the line not shown whole or not
-// editable across the new wrap; output at the old width or broken by a burst of
-// sizes; stopped output running on or staying stopped; module or curses not at
-// the last size; screen unlike shadow.
+// Catches, idle, editing, streaming or stopped, wrapping late or at once, 1x1 to 300x100:
+// a key lost as the size changes; the line not shown whole or not editable across the new
+// wrap; output at the old width or broken by a burst of sizes; stopped output running on
+// or staying stopped; module or curses not at the last size; screen unlike shadow.
 TEST(WindowSize, FollowsTheWindowInEveryState) {
   enum State { IDLE, EDITING, STREAMING, STOPPED };
   struct Case {
@@ -248,8 +243,7 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
   };
   // Wraps at 30 and 50 columns, with a double-width character at the edge.
   const std::string typed =
-      "abcdefghij\xe6\xbc\xa2\xe5\xad\x97klmnopqrstuvwxyz0123\xe6\xbc\xa2"
-      "456789ABCDEFGHIJ\xe5\xad\x97KLMNOPQRSTUVWXYZ";
+      "abcdefghij漢字klmnopqrstuvwxyz0123漢456789ABCDEFGHIJ字KLMNOPQRSTUVWXYZ";
   std::mt19937 rng(std::random_device{}());
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.term) + " state " + std::to_string(c.state));
@@ -261,8 +255,7 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
       (output ? C_NOPROMPT : C_TOPLEVEL)();
       bench::Step("go");
       for (int i = 0; output && i < 3000; i++)
-        Put("row " + std::to_string(i) + " \xe6\xbc\xa2\xe5\xad\x97 " +
-            std::string(i % 61, 'y') + "\n");
+        Put("row " + std::to_string(i) + " 漢字 " + std::string(i % 61, 'y') + "\n");
       bench::Report("line", ReadRecord());
       int columns = 0, rows = 0;
       Curses_getTerminalWH(&columns, &rows);
@@ -279,16 +272,14 @@ TEST(WindowSize, FollowsTheWindowInEveryState) {
     if (c.state == STOPPED) s.Send("\x13");
     for (auto [rows, cols] : {std::pair(c.rows1, c.cols1), std::pair(c.rows2, c.cols2)}) {
       // A waiting child repaints: until then it may be asleep from before.
-      ASSERT_TRUE(c.state == STREAMING ? testing::AssertionSuccess()
-                                       : WaitReadingStdin(s));
+      ASSERT_TRUE(c.state == STREAMING ? AssertionSuccess() : WaitReadingStdin(s));
       size_t before = s.raw.size();
       s.Resize(rows, cols);
       ASSERT_TRUE(s.WaitFor([&] { return s.raw.size() > before; }, "a repaint"));
     }
     ASSERT_TRUE(WaitReadingStdin(s)); // stopped, or reading the line
     if (c.state == STOPPED) s.Send("\x11");
-    ASSERT_TRUE(output ? s.WaitForScreenText("row 2999 \xe6\xbc\xa2\xe5\xad\x97 y")
-                       : testing::AssertionSuccess());
+    ASSERT_TRUE(output ? s.WaitForScreenText("row 2999 漢字 y") : AssertionSuccess());
     std::string shown;
     for (char ch : s.ScreenText())
       if (ch != ' ' && ch != '\n') shown += ch;
