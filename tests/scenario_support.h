@@ -15,8 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
 
 // Starts the stand-in engine (its own SIGINT handler first, as a real engine
 // does), the console stream, curses and the shadow screen.
