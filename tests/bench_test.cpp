@@ -12,10 +12,9 @@
 
 namespace {
 
-// Catches: the bench's wrap at once (added to libvterm; the truth for scenario
-// tests on xterm-noxenl and ansi) wrong: the last column not moving the cursor
-// on (also for a wide character, a sequence split anywhere), the bottom of the
-// scroll region not scrolling, DECAWM or a reset ignored, a string taken as text.
+// Catches a wrong wrap at once (the bench adds it to libvterm): the last column (also of
+// a wide character, a sequence split anywhere) not moving the cursor on, the region's
+// bottom not scrolling, DECAWM or a reset ignored, a string taken as text.
 TEST(WrapAtOnce, RendersLikeSuchATerminal) {
   const char *const cases[][2] = {
       // bytes; the rows of a 3x4 screen, '|' between them, then @ the cursor
@@ -41,10 +40,9 @@ TEST(WrapAtOnce, RendersLikeSuchATerminal) {
   }
 }
 
-// Catches: a crash of the child (a module fault) that a wait does not report at
-// once with its signal and exit code, or unreported when no wait saw it; a step
-// never reached, or bench::Fail in the child, not failing the test; a hung child
-// that makes a wait hang or pass, or is left running after the test.
+// Catches a child's crash not reported at once with its signal and status, or not at all
+// when no wait saw it; a missed step or bench::Fail not failing the test; a hung child
+// that makes a wait hang or pass, or outlives the test.
 TEST(Failures, CrashHangAndMissedStepFail) {
   const struct {
     void (*child)();  // what the child does

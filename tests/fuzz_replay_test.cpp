@@ -1,7 +1,6 @@
-// fuzz_replay_test TARGET FILE...: runs kept fuzz inputs through the fuzz target
-// TARGET (keys, output, builtins) in the normal build, as fuzz_replay.cmake
-// registers it; a crash, a sanitizer report, a broken invariant (the harness
-// aborts) or a hang (CTest's timeout) fails.
+// fuzz_replay_test TARGET FILE...: kept fuzz inputs through fuzz target TARGET (keys,
+// output, builtins) in the normal build; a crash, a sanitizer report, a broken
+// invariant (the harness aborts) or a hang (CTest's timeout) fails.
 #include "harness.h"
 
 #include <cstdio>

@@ -12,10 +12,10 @@
 namespace {
 using namespace std::string_literals;
 
-// Catches: wrong lengths or widths (UTF-8 asked mid-character, four-byte, the
-// first and last lead of each length, combining, stray bytes, a look back
-// before the buffer, a row cut by a 0; EUC-JP kanji, kana, JIS X 0212, stray
-// leads; single bytes), and wrong lead bytes (also given as a signed char).
+// Catches wrong lengths, widths or lead bytes (also as a signed char): UTF-8
+// mid-character, four-byte, each length's first and last lead, combining, stray, a look
+// back before the buffer, a row cut by a 0; EUC-JP kanji, kana, JIS X 0212, stray leads;
+// single bytes.
 TEST(Host, CharsetAnswers) {
   host_init(0, nullptr);
   const struct {
@@ -60,9 +60,8 @@ TEST(Host, CharsetAnswers) {
   host_set_charset(HOST_UTF8);
 }
 
-// Catches: a console handle that fits in 32 bits (a module that truncates it
-// would pass) or does not lead to its record; a log that changes codes (every
-// log check compares with it); a file error without its reason.
+// Catches a console handle within 32 bits (hiding a module that truncates it) or not
+// leading to its record; a log that changes codes; a file error without its reason.
 TEST(Host, Streams) {
   host_init(0, nullptr);
   ConsoleState record{};

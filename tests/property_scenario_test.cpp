@@ -1,7 +1,6 @@
-// One randomized run over all that puts text on the terminal: output of all
-// kinds, with and without a scroll line, the screen built-ins, edited lines
-// and Ctrl-S, Ctrl-Q and Ctrl-C at any point.  QX_PROP_SEED=<n> runs seed n
-// instead of the fixed one, QX_PROP_SEEDS=<k> k fresh ones.
+// A randomized run of all that puts text on the terminal: output, scroll lines, screen
+// built-ins, edited lines, Ctrl-S, Ctrl-Q and Ctrl-C at any point.  QX_PROP_SEED=<n>
+// runs seed n instead of the fixed one, QX_PROP_SEEDS=<k> k fresh ones.
 #include "scenario_support.h"
 
 #include <gtest/gtest.h>
@@ -20,9 +19,8 @@ bool RowAscii(int y, int to) {
   return std::all_of(r, r + to, [](unsigned char b) { return b < 0x80; });
 }
 
-// Whether a character of `width` columns and `bytes` bytes may be written:
-// where it lands (wrapped as the module wraps it) an ASCII byte must replace an
-// ASCII byte, anything else must find the rest of the row blank.
+// Whether a character of `width` columns and `bytes` bytes may be written where it lands
+// (wrapped as the module wraps): ASCII over ASCII, anything else on a blank rest of row.
 bool MayWrite(int width, int bytes) {
   int x = Console->cur_x, y = Console->cur_y, col = _Curses_num_cur_x(x, y);
   if (col + width > Console->columns || (bytes > 1 && col + 1 == Console->columns)) {
@@ -34,10 +32,9 @@ bool MayWrite(int width, int bytes) {
   return std::count(r + x, r + 4 * Console->columns, ' ') == 4 * Console->columns - x;
 }
 
-// Writes `pieces` random pieces of output drawn from `seed`, and returns them.
-// Where the shadow and the terminal would differ by design, a character
-// becomes an x, or a new line (a form feed when the next row is no better),
-// and a move that would leave the byte index off the display column, nothing.
+// Writes `pieces` random pieces of output drawn from `seed`, and returns them.  Where
+// shadow and terminal differ by design a character becomes an x or a new line (a form
+// feed when the next row is no better), a move off the display column nothing.
 std::string WriteRandom(unsigned seed, int pieces) {
   static const char *const kMulti[] = {"é", "あ", "漢"};
   static const char kStray[] = {1, 0x1b, 0x7f}, kMoves[] = "\n\x1f\a\t\b\r\v";

@@ -46,9 +46,8 @@ TEST(FullRows, BytesFillRowsBeforeColumns) {
   EXPECT_EQ(bench::TrimRight(sh.row_bytes[sh.cur_y - 1]), "plain after");
 }
 
-// Catches: a reader (line editor, d_keyin/1, d_keypeek/1, output stopped by
-// Ctrl-S) that spins, waits for ever or invents keys once its terminal is gone;
-// a log that loses bytes; output to a dead terminal that stops the engine.
+// Catches a reader (editor, d_keyin/1, d_keypeek/1, stopped output) that spins, waits for
+// ever or invents keys once its terminal is gone; a lossy log; a dead terminal's output.
 TEST(LostTerminal, WhileReadingWaitingAndWriting) {
   struct Case {
     const char *keys;                           // typed before the hang-up
@@ -124,10 +123,9 @@ void Storm(const std::vector<bench::Scenario *> &to, int ms, const std::string &
   }
 }
 
-// Catches, under SIGINT storms: a crash or deadlock in flow-control waits, output,
-// COMMAND-mode reads, d_keyin/d_keypeek and the top-level editor with a log; the
-// engine's action not back after each; a handler run before its reader saved the
-// action (old_inp zeroed: SIG_DFL put back); missed readers; an interrupt left over.
+// Catches under SIGINT storms a crash or deadlock in flow-control waits, output, COMMAND
+// reads, d_keyin/d_keypeek and the editor with a log; the engine's action not back; a
+// handler run before its reader saved the action; missed readers; an interrupt left over.
 TEST(SignalStorm, EveryReaderAndOutput) {
   bench::Options opt;
   opt.timeout_ms = 30000;
@@ -188,9 +186,8 @@ TEST(SignalStorm, EveryReaderAndOutput) {
   EXPECT_EQ(s.Get("seen"), "hello\x1f spurious 0 1111 1");
 }
 
-// Catches: output lost, a false "stdout:" error or a screen unlike the shadow when
-// SIGINT comes while output waits for room (with SA_RESTART every byte arrives;
-// without, what a write failed with EINTR on is dropped and repainted).
+// Catches output lost, a false "stdout:" error or a screen unlike the shadow when SIGINT
+// comes while output waits for room (without SA_RESTART a write's EINTR drops bytes).
 TEST(SignalStorm, OutputWaitingForTheTerminal) {
   const int kLines = 1500;
   auto line = [](int i) { return "out " + std::to_string(i) + std::string(i % 60, '='); };
@@ -225,10 +222,10 @@ TEST(SignalStorm, OutputWaitingForTheTerminal) {
     ASSERT_NE(at = writers[0]->raw.find(line(i), at), std::string::npos) << line(i);
 }
 
-// Catches, idle, editing, streaming or stopped, wrapping late or at once, 1x1 to 300x100:
-// a key lost as the size changes; the line not shown whole or not editable across the new
-// wrap; output at the old width or broken by a burst of sizes; stopped output running on
-// or staying stopped; module or curses not at the last size; screen unlike shadow.
+// Catches (idle, editing, streaming, stopped; any wrap; 1x1 to 300x100) a key lost as the
+// size changes; a line not shown whole or not editable at the new wrap; output at the old
+// width or broken by bursts; stopped output running on or stuck; a stale size; a bad
+// screen.
 TEST(WindowSize, FollowsTheWindowInEveryState) {
   enum State { IDLE, EDITING, STREAMING, STOPPED };
   struct Case {

@@ -1,8 +1,7 @@
-// The terminal test bench (see tests/README.md): a Scenario runs a function in
-// a child on a fresh pseudo-terminal, renders its output with libvterm, types
-// keys and talks to the child over a side channel.  A screen row has exactly
-// `cols` display columns: a blank cell is a space, a double-width character
-// appears once, combining characters follow their base.
+// The terminal test bench (tests/README.md): a Scenario runs a function in a child on a
+// fresh pseudo-terminal, renders its output with libvterm, types keys and talks to the
+// child over a side channel.  A screen row has exactly `cols` display columns: a blank
+// cell is a space, a wide character appears once, combining ones follow their base.
 #ifndef QX_BENCH_BENCH_H
 #define QX_BENCH_BENCH_H
 
@@ -25,8 +24,7 @@ using testing::AssertionResult;
 
 // A cursor position, 0-based.
 struct Pos {
-  int row = 0; // from the top
-  int col = 0; // from the left
+  int row = 0, col = 0; // from the top, from the left
   bool operator==(const Pos &o) const {
     return row == o.row && col == o.col;
   }
@@ -95,9 +93,9 @@ void Step(const std::string &name);
 std::string WaitParent();
 // A test failure in the parent; the child exits with status 97.
 [[noreturn]] void Fail(const std::string &what);
-// Reports the shadow (shadow.rows, .columns, .cur_x, .cur_y, .row.<r>: the 4 *
-// columns bytes of row r; .col: the cursor's display column from
-// _Curses_num_cur_x), or shadow.missing = 1.
+// Reports the shadow (shadow.rows, .columns, .cur_x, .cur_y, .row.<r>: row r's 4 *
+// columns bytes, .col: the cursor's display column by _Curses_num_cur_x) or
+// shadow.missing = 1.
 void ReportShadow(const ConsoleState *con, int (*num_cur_x)(int x, int y));
 
 // ---- In the parent -----------------------------------------------------------
@@ -118,9 +116,8 @@ struct Options {
   int timeout_ms = 10000;             // for every wait
 };
 
-// A child on a fresh pseudo-terminal whose output the parent renders.  Waits
-// fail (showing the screen, steps and stderr) after timeout_ms, or at once
-// when the child has died.
+// A child on a fresh pseudo-terminal whose output the parent renders.  Waits fail (with
+// the screen, steps and stderr) after timeout_ms, or at once when the child has died.
 class Scenario {
 public:
   // Opens the terminal with the options' size and characters, starts `child`.

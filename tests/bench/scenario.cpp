@@ -1,7 +1,6 @@
-// The bench's child and parent halves.  Side-channel messages (one packet each):
-// child -> parent "R <key>\t<value>", "S <marker> <step name>" (marker 0: none
-// written), "F <failure>", "E" (the function returned); parent -> child
-// "G<data>" (for WaitParent), "!" (after "E", once every marker is in).
+// The bench's child and parent halves.  Side-channel packets, child -> parent: "R <key>\t
+// <value>", "S <marker> <step name>" (marker 0: none written), "F <failure>", "E" (done);
+// parent -> child: "G<data>" (for WaitParent), "!" (after "E", once every marker is in).
 #include "bench.h"
 
 #include <algorithm>
@@ -95,9 +94,8 @@ static void LayOutDescriptors(int slave, int err, int side, const char *name) {
   close_range(kSyncFd + 1, ~0U, 0);
 }
 
-// In the new child: default signal actions, none blocked, a new session, the
-// environment from the options; runs `fn` (an exception aborts, shown on
-// stderr).  Exiting hangs up the terminal, which discards output still on its
+// In the new child: default signal actions, none blocked, a new session, the options'
+// environment; runs `fn`.  Exiting hangs up the terminal, discarding output still on its
 // way to the master, so it first waits for the parent's "!" (or its end).
 [[noreturn]] static void RunChild(int slave, int err, int side, const char *name,
                                   const Options &opt, const std::function<void()> &fn) {
@@ -129,9 +127,8 @@ static void CloseFd(int &fd) {
   fd = -1;
 }
 
-// Passes each read (each message, from the side channel) to `take` until none
-// waits; at end of file or on an error (EIO: the slave is closed) closes `fd`
-// and returns true.
+// Passes each read (or side-channel message) to `take` until none waits; at end of file
+// or on an error (EIO: the slave is closed) closes `fd` and returns true.
 static bool Drain(int &fd, bool packets, const std::function<void(std::string)> &take) {
   std::string got;
   while (fd >= 0) {

@@ -101,9 +101,9 @@ void Terminal::Resize(int rows, int cols) {
   if (!autowrap_ && wrap_ != Wrap::None) Write("\x1b[?7l");
 }
 
-// The continuation cell of a wide character (chars[0] == -1) adds nothing.  A
-// half that libvterm keeps of an overwritten, deleted or shifted double-width
-// character is shown blank, as a terminal shows no half characters.
+// A wide character's continuation cell (chars[0] == -1) adds nothing; a half that
+// libvterm keeps of an overwritten or shifted wide character shows blank, as on a
+// terminal.
 std::vector<std::string> Terminal::Rows() const {
   std::vector<std::string> rows(static_cast<size_t>(rows_));
   VTermScreen *screen = vterm_obtain_screen(vt_.get());
