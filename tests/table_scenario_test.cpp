@@ -285,6 +285,7 @@ const std::map<std::string, void (*)(Run &)> kParent = {
     {"sleeps", [](Run &r) { ASSERT_TRUE(SleepsWhileWaiting(r.s)); }},
     {"waitfor", [](Run &r) { ASSERT_TRUE(r.s.WaitForScreenText(r.want)); }},
     {"intr", [](Run &r) { kill(r.s.pid, SIGINT); }},
+    {"pause", [](Run &r) { usleep(std::stoi(r.want) * 1000); }}, // the terminal reads nothing
     {"mark", [](Run &r) { r.mark = r.s.raw.size(); }},
     {"->", [](Run &r) { EXPECT_EQ(r.s.Get("out"), r.want); }},
     {"log", [](Run &r) { EXPECT_EQ(r.s.Get("log"), r.want); }},
@@ -349,8 +350,9 @@ void RunOn(const Case &c, const std::string &term) {
     } else if (verb == "wait") { // TEXT shows and the child waits for a key
       ASSERT_TRUE(s.WaitForScreenText(r.want));
       ASSERT_TRUE(WaitReadingStdin(s));
-    } else if (verb == "resize") { // ROWSxCOLS, as a user dragging the window's corner
-      s.Resize(std::stoi(r.want), std::stoi(r.want.substr(r.want.find('x') + 1)));
+    } else if (verb == "resize") { // ROWSxCOLS [tty]: the window, or the tty's size alone
+      s.Resize(std::stoi(r.want), std::stoi(r.want.substr(r.want.find('x') + 1)),
+               r.want.find("tty") == std::string::npos);
     } else if (verb == "nobytes") { // none of these bytes written since the command
       EXPECT_EQ(s.raw.find_first_of(r.want, r.mark), std::string::npos)
           << bench::Printable(s.raw.substr(r.mark));

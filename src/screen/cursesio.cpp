@@ -524,6 +524,7 @@ void ModelResumed(void) {
 // strings and the wrap flag are read again, the raw writer's idea of the
 // terminal's cursor is the home the repaint's clear leaves it at.
 void ScrResize(int height, int width) {
+  CatchUp(); // curses resizes its picture as it is: what the fast path wrote first
   FlushOut();
   resizeterm(height, width);
   ModelResumed();

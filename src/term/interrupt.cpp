@@ -245,17 +245,21 @@ static int InputBuffered(void) {
 // wait.  A descriptor made non-blocking by its owner is not waited on: its
 // read answers at once.  It is also where a window size change is taken
 // while the console waits (see TakeWindowSize): when the wait starts, before
-// it sleeps, and each time a signal wakes it.
+// it sleeps, and each time a signal wakes it.  SIGWINCH is held off from
+// before the size is read until the sleep: one that comes while the screen is
+// repainted for the last (a window dragged by its corner) then wakes the
+// sleep at once, and the last size is never left for the next key.
 int WaitForKey(void) {
   if (InterruptWaiting()) return 0;
   FollowWindow();
   if (InputBuffered() || (fcntl(0, F_GETFL) & O_NONBLOCK)) return 1;
-  TakeWindowSize(1); // before sleeping: a change may have gone unsignalled
-  SendOutputNow();
   sigset_t block, old;
   sigemptyset(&block);
   sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGWINCH);
   sigprocmask(SIG_BLOCK, &block, &old);
+  TakeWindowSize(1); // before sleeping: a change may have gone unsignalled
+  SendOutputNow();
   sigset_t waiting = old;
   sigdelset(&waiting, SIGINT);
   struct pollfd in = {0, POLLIN, 0};

@@ -127,8 +127,9 @@ public:
 
   // Keys typed at the terminal.
   void Send(const std::string &bytes);
-  // Renders what came, then the emulator and the terminal (SIGWINCH) resize.
-  void Resize(int rows, int cols);
+  // Renders what came, then the emulator and the terminal (SIGWINCH) resize;
+  // without `emulator` only the terminal's size changes, nothing is read.
+  void Resize(int rows, int cols, bool emulator = true);
   // Lets the child's WaitParent return `data`.
   void Go(const std::string &data = "go");
   // The next not yet awaited Step(name).
