@@ -42,8 +42,14 @@ void Terminal::Setup(int rows, int cols) {
   if (wrap_ == Wrap::None) Write("\x1b[?7l");
 }
 
+// libvterm loses a character whose bytes a write cuts after text, as a real terminal
+// never does: the last character, whole or not, starts a write of its own.
 void Terminal::Write(const std::string &bytes) {
-  vterm_input_write(vt_.get(), bytes.data(), bytes.size());
+  size_t at = bytes.size();
+  while (at > 0 && (bytes[at - 1] & 0xC0) == 0x80) at--;
+  at -= at > 0 && (bytes[at - 1] & 0xC0) == 0xC0;
+  vterm_input_write(vt_.get(), bytes.data(), at);
+  vterm_input_write(vt_.get(), bytes.data() + at, bytes.size() - at);
 }
 
 // Follows one byte of output through the sequence classes (ESC, CSI, strings)
