@@ -24,7 +24,7 @@ mutants() {
 10|src/keys/keys.cpp|  if (con->typeahead_count >= QX_LINE_MAX) return;|  if (con->typeahead_count > QX_LINE_MAX) return;|typeahead ring overflows by one
 11|src/keys/keys.cpp|  if (kanji) n = (v >> 24) ? 4 : (v >> 16) ? 3 : (v >> 8) ? 2 : 1;|  if (kanji) n = (v >> 24) ? 4 : (v >> 16) ? 3 : 1;|a two-byte key pushed back as one byte
 12|src/term/interrupt.cpp|  intr_pending = guard != NULL ? INTR_PASSED_ON : INTR_NONE;|  intr_pending = guard != NULL ? INTR_RECORDED : INTR_NONE;|the scan takes a passed-on interrupt again (spins)
-13|src/term/interrupt.cpp|  SendOutputNow();\n  sigset_t block, old;|  sigset_t block, old;|no flush before a blocking wait (late bell)
+13|src/term/interrupt.cpp|  SendOutputNow();\n  sigset_t waiting = old;|  sigset_t waiting = old;|no flush before a blocking wait (late bell)
 14|src/term/interrupt.cpp|  if (guard != NULL) sigaction(SIGINT, guard, NULL);|  (void)0;|the engine's SIGINT action not restored
 15|src/term/interrupt.cpp|static void OnIntrLine(int) {\n  sigaction(SIGINT, &old_inp, NULL);|static void OnIntrLine(int) {|the editor's handler leaves itself installed
 16|src/term/interrupt.cpp|  int echo = intr_echo && guard == &old_inp;|  int echo = 0;|the interrupt character not shown
@@ -70,6 +70,8 @@ mutants() {
 56|host/charset.cpp|  if (charset == HOST_EUCJP) return eucjp_lead_len((unsigned char)b) > 1;|  if (charset == HOST_EUCJP) return eucjp_lead_len((unsigned char)b) > 1 && b != 0x8E;|EUC-JP kana lead not a lead byte (old fault)
 57|host/streams.cpp|    stream_error = errno != 0 ? std::strerror(errno) : "output error";|    (void)0;|stdout failure reported without its reason (old fault)
 58|host/qxtop.cpp|  s.m.C_SetLog(0);\n  s.m.C_SetPrompt(PutAtom(0, ""));|  s.m.C_SetPrompt(PutAtom(0, ""));|the quit action's Enter logged as an empty line (old fault)
+59|src/term/interrupt.cpp|  sigaddset(&block, SIGWINCH);|  (void)0;|a size change during the repaint for the last left for the next key
+60|src/screen/cursesio.cpp|  CatchUp(); // curses resizes its picture as it is: what the fast path wrote first|  (void)0;|the repaint after a resize paints curses' stale picture
 EOF
 }
 

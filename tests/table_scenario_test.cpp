@@ -186,9 +186,10 @@ std::string Do(std::string cmd) {
     a.sa_handler = [](int s) { host_sigint_handler_address()(s), C_Unlock(); };
     a.sa_flags = SA_RESTART;
     sigaction(SIGINT, &a, nullptr);
-  } else if (verb == "setcursor") {
-    int x = std::stoi(Word(arg));
-    C_SetCursor(x, std::stoi(arg));
+  } else if (verb == "setcursor") { // X Y; the record's cursor: row, byte index, column
+    int x = std::stoi(Word(arg)), y = (C_SetCursor(x, std::stoi(arg)), Console->cur_y);
+    out = std::to_string(y) + " " + std::to_string(Console->cur_x) + " " +
+          std::to_string(_Curses_num_cur_x(Console->cur_x, y));
   } else if (verb == "freeze") { // N OK: argument N gets a goal that succeeds or fails
     frozen_arg = std::stoi(Word(arg));
     frozen_ok = std::stoi(arg);
@@ -281,6 +282,7 @@ struct Run {
 const std::map<std::string, void (*)(Run &)> kParent = {
     {"done", [](Run &r) { ASSERT_TRUE(r.s.WaitStep("done")); }},
     {"keys", [](Run &r) { r.s.Send(Unescape(r.rest, true)); }},
+    {"=>", [](Run &r) { r.s.Send(Unescape(r.rest, true)); }},
     {"blocked", [](Run &r) { ASSERT_TRUE(WaitReadingStdin(r.s)); }},
     {"sleeps", [](Run &r) { ASSERT_TRUE(SleepsWhileWaiting(r.s)); }},
     {"waitfor", [](Run &r) { ASSERT_TRUE(r.s.WaitForScreenText(r.want)); }},
@@ -425,7 +427,8 @@ std::vector<Case> ReadCases(const std::string &dir) {
           cases.back().options.insert(o);
       } else {
         std::string text = line.substr(line.find_first_not_of(' '));
-        size_t arrow = text.find(" -> "); // "command -> answer" is two lines
+        size_t arrow = std::min(text.find(" -> "), text.find(" => ")); // two lines each:
+        // "command -> answer", "wait TEXT => keys" (then typed)
         cases.back().lines.emplace_back(number, text.substr(0, arrow));
         if (arrow != std::string::npos)
           cases.back().lines.emplace_back(number, text.substr(arrow + 1));
