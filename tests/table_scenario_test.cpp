@@ -287,7 +287,8 @@ const std::map<std::string, void (*)(Run &)> kParent = {
     {"sleeps", [](Run &r) { ASSERT_TRUE(SleepsWhileWaiting(r.s)); }},
     {"waitfor", [](Run &r) { ASSERT_TRUE(r.s.WaitForScreenText(r.want)); }},
     {"intr", [](Run &r) { kill(r.s.pid, SIGINT); }},
-    {"pause", [](Run &r) { usleep(std::stoi(r.want) * 1000); }}, // the terminal reads nothing
+    {"pause",
+     [](Run &r) { usleep(std::stoi(r.want) * 1000); }}, // the terminal reads nothing
     {"mark", [](Run &r) { r.mark = r.s.raw.size(); }},
     {"->", [](Run &r) { EXPECT_EQ(r.s.Get("out"), r.want); }},
     {"log", [](Run &r) { EXPECT_EQ(r.s.Get("log"), r.want); }},

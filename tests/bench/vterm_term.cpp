@@ -46,7 +46,8 @@ void Terminal::Setup(int rows, int cols) {
 // never does: the last character, whole or not, starts a write of its own.
 void Terminal::Write(const std::string &bytes) {
   size_t at = bytes.size();
-  while (at > 0 && (bytes[at - 1] & 0xC0) == 0x80) at--;
+  while (at > 0 && (bytes[at - 1] & 0xC0) == 0x80)
+    at--;
   at -= at > 0 && (bytes[at - 1] & 0xC0) == 0xC0;
   vterm_input_write(vt_.get(), bytes.data(), at);
   vterm_input_write(vt_.get(), bytes.data() + at, bytes.size() - at);
